@@ -1,0 +1,393 @@
+#include "calc/FormMain.h"
+
+#include "app/Global.h"
+#include "calc/logic/Evaluation.h"
+#include "calc/logic/ResultFormat.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCheckBox>
+#include <QFocusEvent>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QTextCursor>
+#include <QTextDocument>
+
+namespace {
+
+const QColor kActiveRow(255, 255, 0);
+const QColor kIdleRow(255, 255, 255);
+const QColor kResultBox(192, 192, 192);
+const QString kExpressionHint =
+    QStringLiteral(" You can also use the keyboard to directly enter or edit the equation.");
+
+constexpr int kClientWidth = 910;
+constexpr int kClientHeight = 432;
+constexpr int kPanelLeftWidth = 558;
+
+QFont PixelFont(int pixels, bool bold = false) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+void SetBase(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Base, colour);
+    widget->setPalette(palette);
+}
+
+QLabel* MakeLabel(QWidget* parent, const QString& caption, int x, int y) {
+    auto* label = new QLabel(caption, parent);
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+QCheckBox* MakeCheck(QWidget* parent, const char* name, const QString& caption, int x, int y) {
+    auto* check = new QCheckBox(caption, parent);
+    check->setObjectName(QLatin1String(name));
+    check->setGeometry(x, y, 97, 17);
+    check->setChecked(true);
+    return check;
+}
+
+} // namespace
+
+TfrmMain::TfrmMain(MainWindowServices services, QWidget* parent)
+    : QMainWindow(parent), m_services(std::move(services)) {
+    setObjectName(QStringLiteral("frmMain"));
+    CreateControls();
+    FormCreate();
+}
+
+TfrmMain::~TfrmMain() { FormDestroy(); }
+
+// Closing the window ends the program.
+void TfrmMain::closeEvent(QCloseEvent* event) {
+    QMainWindow::closeEvent(event);
+    QCoreApplication::quit();
+}
+
+void TfrmMain::CreateControls() {
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFont(PixelFont(13));
+
+    auto* client = new QWidget(this);
+    client->setFixedSize(kClientWidth, kClientHeight);
+    setCentralWidget(client);
+
+    panelLeft = new QWidget(client);
+    panelLeft->setObjectName(QStringLiteral("panelLeft"));
+    panelLeft->setGeometry(0, 0, kPanelLeftWidth, kClientHeight);
+    panelLeftTop = new QWidget(panelLeft);
+    panelLeftTop->setObjectName(QStringLiteral("panelLeftTop"));
+    panelLeftTop->setGeometry(1, 1, 556, 136);
+    panelLeftDown = new QWidget(panelLeft);
+    panelLeftDown->setObjectName(QStringLiteral("panelLeftDown"));
+    panelLeftDown->setGeometry(1, 137, 556, kClientHeight - 138);
+    splitterLeftRight = new QWidget(client);
+    splitterLeftRight->setObjectName(QStringLiteral("splitterLeftRight"));
+    splitterLeftRight->setGeometry(kPanelLeftWidth, 0, 0, kClientHeight);
+    splitterLeftRight->hide();
+    panelRight = new QWidget(client);
+    panelRight->setObjectName(QStringLiteral("panelRight"));
+    panelRight->setGeometry(kPanelLeftWidth, 0, kClientWidth - kPanelLeftWidth, kClientHeight);
+
+    // The five rows.
+    static constexpr int kLabelY[kRows] = {8, 34, 60, 86, 112};
+    static constexpr int kBoxY[kRows] = {8, 32, 56, 80, 104};
+    for (int row = 0; row < kRows; ++row) {
+        const QString n = QString::number(row + 1);
+        Label[row] = new QLabel(QStringLiteral("Expression") + n, panelLeftTop);
+        Label[row]->setObjectName(QStringLiteral("Label") + n);
+        Label[row]->setGeometry(8, kLabelY[row], 74, 16);
+
+        TEdit* exp = editExp[row] = new TEdit(panelLeftTop);
+        exp->setObjectName(QStringLiteral("editExp") + n);
+        exp->setAccessibleName(QStringLiteral("Expression ") + n);
+        exp->setGeometry(88, kBoxY[row], 305, 24);
+        exp->setToolTip(kExpressionHint);
+        exp->OnFocusIn = [this](TEdit* s, Qt::FocusReason) { ControlFocusIn(s); };
+        exp->OnFocusOut = [this](TEdit* s, Qt::FocusReason r) { ControlFocusOut(s, r); };
+        exp->OnKeyPress = [this](TEdit* s, QChar& key) {
+            if (!RunHandler(m_services.errors, [&] { editExp1KeyPress(s, key); }))
+                key = QChar();
+        };
+        exp->OnKeyUp = [this](TEdit* s, int key, Qt::KeyboardModifiers m) {
+            Handle([&] { editExp1KeyUp(s, key, m); });
+        };
+
+        btnEqual[row] = new TSpeedButton(panelLeftTop, QStringLiteral("="));
+        btnEqual[row]->setObjectName(QStringLiteral("btnEqual") + n);
+        btnEqual[row]->setAccessibleName(QStringLiteral("Evaluate ") + n);
+        btnEqual[row]->setFont(PixelFont(16, true));
+        btnEqual[row]->setGeometry(400, kBoxY[row], 23, 22);
+        connect(btnEqual[row], &QToolButton::clicked, this, [this] { Handle([&] { btnEqual1Click(); }); });
+
+        TEdit* result = editResult[row] = new TEdit(panelLeftTop);
+        result->setObjectName(QStringLiteral("editResult") + n);
+        result->setAccessibleName(QStringLiteral("Result ") + n);
+        result->setGeometry(430, kBoxY[row], 121, 24);
+        result->setReadOnly(true);
+        SetBase(result, kResultBox);
+        result->OnFocusIn = [this](TEdit* s, Qt::FocusReason) { ControlFocusIn(s); };
+        result->OnFocusOut = [this](TEdit* s, Qt::FocusReason r) { ControlFocusOut(s, r); };
+        result->OnKeyUp = [this](TEdit* s, int key, Qt::KeyboardModifiers m) {
+            Handle([&] { editResult1KeyUp(s, key, m); });
+        };
+    }
+
+    // Settings and history controls of the lower left panel.
+    checkComma = MakeCheck(panelLeftDown, "checkComma", QStringLiteral("Comma"), 416, 24);
+    labelPrecision = MakeLabel(panelLeftDown, QStringLiteral("Precision digits:"), 416, 64);
+    editPrecision = new TCSpinEdit(panelLeftDown);
+    editPrecision->setObjectName(QStringLiteral("editPrecision"));
+    editPrecision->setAccessibleName(QStringLiteral("Precision digits"));
+    editPrecision->setGeometry(520, 62, 33, 26);
+    editPrecision->setRange(0, 9);
+    editPrecision->SetValue(2);
+    checkStartup = MakeCheck(panelLeftDown, "checkStartup", QStringLiteral("Auto startup"), 416, 104);
+    checkSingle = MakeCheck(panelLeftDown, "checkSingle", QStringLiteral("Single instance"), 416, 144);
+    checkSingle->hide();
+    LabelHideHistory = MakeLabel(panelLeftDown, QStringLiteral("Hide History"), 416, 196);
+    LabelHideHistory->setObjectName(QStringLiteral("LabelHideHistory"));
+    labelEraseHistory = MakeLabel(panelLeftDown, QStringLiteral("Erase History"), 416, 232);
+    labelEraseHistory->setObjectName(QStringLiteral("labelEraseHistory"));
+    for (QLabel* link : {LabelHideHistory, labelEraseHistory}) {
+        QFont font = link->font();
+        font.setUnderline(true);
+        link->setFont(font);
+    }
+
+    labelHistory = MakeLabel(panelRight, QStringLiteral("History:"), 8, 8);
+    m_memoHistory = new QPlainTextEdit(panelRight);
+    m_memoHistory->setObjectName(QStringLiteral("m_memoHistory"));
+    m_memoHistory->setAccessibleName(QStringLiteral("History"));
+    m_memoHistory->setGeometry(1, 32, 347, kClientHeight - 33);
+    m_memoHistory->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    m_memoHistory->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_memoHistory->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_memoHistory->setTabChangesFocus(true);
+
+    // Tab order, which the arrow keys walk.
+    QList<QWidget*> order(editExp.begin(), editExp.end());
+    order.append(QList<QWidget*>(editResult.begin(), editResult.end()));
+    order << checkComma << editPrecision << checkStartup << checkSingle << m_memoHistory;
+    for (qsizetype i = 0; i + 1 < order.size(); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    for (QWidget* w : {static_cast<QWidget*>(checkComma), static_cast<QWidget*>(editPrecision),
+                       static_cast<QWidget*>(checkStartup), static_cast<QWidget*>(m_memoHistory)})
+        w->installEventFilter(this);
+    if (auto* inner = editPrecision->findChild<QLineEdit*>())
+        inner->installEventFilter(this);
+
+    for (QCheckBox* check : {checkComma, checkStartup, checkSingle})
+        connect(check, &QCheckBox::toggled, this, [this] { Handle([&] { checkCommaClick(); }); });
+    connect(editPrecision, &TCSpinEdit::TextChanged, this,
+            [this] { Handle([&] { editPrecisionChange(); }); });
+
+    editExp[0]->setFocus(Qt::OtherFocusReason);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        adjustSize();
+        move(screen->availableGeometry().center() - rect().center());
+    }
+}
+
+void TfrmMain::FormCreate() {
+    // Each step stands on its own: one that fails is reported and the next still runs.
+    Handle([&] {
+        InitAppIdentity(QCoreApplication::instance());
+        setWindowTitle(g_appTitle);
+    });
+    Handle([&] {
+        m_editActiveExp = editExp[0];
+        m_editActiveResult = editResult[0];
+        m_expCaret.fill(0);
+    });
+    Handle([&] {
+        m_scriptControl = m_services.createScriptControl(kScriptControlProgId);
+        m_scriptControl->SetLanguage(QStringLiteral("JavaScript"));
+    });
+    Handle([&] { BuildResultFormat(); });
+}
+
+void TfrmMain::FormDestroy() {
+    Handle([&] { m_scriptControl.reset(); });
+}
+
+int TfrmMain::RowOf(const TEdit* box) const {
+    for (int row = 0; row < kRows; ++row)
+        if (editExp[row] == box || editResult[row] == box)
+            return row;
+    return -1;
+}
+
+void TfrmMain::SetExpColour(TEdit* box, const QColor& colour) { SetBase(box, colour); }
+
+QWidget* TfrmMain::ControlOf(QWidget* widget) const {
+    if (widget && widget->parentWidget() == editPrecision)
+        return editPrecision;
+    return widget;
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusIn)
+        ControlFocusIn(ControlOf(static_cast<QWidget*>(watched)));
+    else if (event->type() == QEvent::FocusOut)
+        ControlFocusOut(ControlOf(static_cast<QWidget*>(watched)),
+                        static_cast<QFocusEvent*>(event)->reason());
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// Qt also moves the focus when the window is activated or deactivated, around modal boxes and
+// when a menu opens; those are not the user entering or leaving a control. A control counts as
+// entered once, until a real focus change takes the focus away from it.
+void TfrmMain::ControlFocusIn(QWidget* control) {
+    if (control == m_enteredControl)
+        return;
+    if (m_enteredControl) // it lost the focus while the window was inactive
+        ControlFocusOut(m_enteredControl, Qt::OtherFocusReason);
+    m_enteredControl = control;
+    for (TEdit* exp : editExp)
+        if (control == exp)
+            return Handle([&] { editExp1Enter(exp); });
+    for (TEdit* result : editResult)
+        if (control == result)
+            return Handle([&] { editResult1Enter(result); });
+}
+
+void TfrmMain::ControlFocusOut(QWidget* control, Qt::FocusReason reason) {
+    if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason)
+        return;
+    if (control != m_enteredControl)
+        return;
+    m_enteredControl = nullptr;
+    for (TEdit* exp : editExp)
+        if (control == exp)
+            return Handle([&] { editExp1Exit(exp); });
+}
+
+void TfrmMain::editExp1Enter(TEdit* sender) {
+    for (TEdit* exp : editExp)
+        SetExpColour(exp, kIdleRow);
+    SetExpColour(sender, kActiveRow);
+    m_editActiveExp = sender;
+    m_editActiveResult = editResult[RowOf(sender)];
+    sender->setCursorPosition(m_expCaret[RowOf(sender)]);
+}
+
+void TfrmMain::editExp1Exit(TEdit* sender) {
+    SetExpColour(sender, kIdleRow);
+    QWidget* focus = ControlOf(focusWidget());
+    const bool inExpression = std::find(editExp.begin(), editExp.end(), focus) != editExp.end() &&
+                              focus != sender;
+    if (!inExpression && m_editActiveExp)
+        SetExpColour(m_editActiveExp, kActiveRow);
+    m_expCaret[RowOf(sender)] = sender->hasSelectedText() ? sender->selectionStart()
+                                                          : sender->cursorPosition();
+}
+
+void TfrmMain::editExp1KeyUp(TEdit*, int key, Qt::KeyboardModifiers) {
+    if (key == Qt::Key_Up)
+        SelectNextControl(m_editActiveExp, false);
+    else if (key == Qt::Key_Down)
+        SelectNextControl(m_editActiveExp, true);
+}
+
+void TfrmMain::editResult1Enter(TEdit* sender) {
+    m_editActiveResult = sender;
+    m_editActiveExp = editExp[RowOf(sender)];
+    for (TEdit* exp : editExp)
+        SetExpColour(exp, kIdleRow);
+    SetExpColour(m_editActiveExp, kActiveRow);
+}
+
+void TfrmMain::editResult1KeyUp(TEdit*, int key, Qt::KeyboardModifiers) {
+    if (key == Qt::Key_Up)
+        SelectNextControl(m_editActiveResult, false);
+    else if (key == Qt::Key_Down)
+        SelectNextControl(m_editActiveResult, true);
+    else if (key == Qt::Key_Left)
+        m_editActiveExp->setFocus(Qt::OtherFocusReason);
+}
+
+QList<QWidget*> TfrmMain::TabStops() const {
+    QList<QWidget*> stops;
+    for (QWidget* w = nextInFocusChain(); w && w != this; w = w->nextInFocusChain()) {
+        QWidget* control = ControlOf(w);
+        if (control->window() != this || !(control->focusPolicy() & Qt::TabFocus) ||
+            !control->isVisibleTo(const_cast<TfrmMain*>(this)) || !control->isEnabled() ||
+            stops.contains(control))
+            continue;
+        stops.append(control);
+    }
+    return stops;
+}
+
+void TfrmMain::SelectNextControl(QWidget* from, bool forward) {
+    const QList<QWidget*> stops = TabStops();
+    if (stops.isEmpty())
+        return;
+    qsizetype at = stops.indexOf(ControlOf(from));
+    if (at < 0)
+        at = forward ? stops.size() - 1 : 0;
+    const qsizetype next = (at + (forward ? 1 : stops.size() - 1)) % stops.size();
+    if (stops[next] != ControlOf(from))
+        stops[next]->setFocus(Qt::TabFocusReason);
+}
+
+void TfrmMain::editExp1KeyPress(TEdit*, QChar& key) {
+    if (key != QLatin1Char('=') && key != QLatin1Char('\r'))
+        return;
+    if (EvaluateActiveRow())
+        key = QChar();
+}
+
+bool TfrmMain::EvaluateActiveRow() {
+    const QString expression = m_editActiveExp->text();
+    if (expression.isEmpty())
+        return false;
+    QString result;
+    try {
+        result = EvaluateExpression(m_scriptControl.get(), expression, m_resultFormat,
+                                    m_services.locale);
+    } catch (const EOleSysError& e) {
+        m_editActiveResult->setText(e.Message());
+        return true;
+    }
+    m_editActiveResult->setText(result);
+    InsertHistoryEntry(expression, m_editActiveResult->text());
+    return true;
+}
+
+void TfrmMain::InsertHistoryEntry(const QString& expression, const QString& result) {
+    QTextDocument* document = m_memoHistory->document();
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::Start);
+    // The program's own lines stay out of the memo's undo history.
+    document->setUndoRedoEnabled(false);
+    cursor.insertText(HistoryEntryText(
+        DateTimeToStr(QDateTime::currentDateTime(), m_services.locale), expression, result));
+    document->setUndoRedoEnabled(true);
+}
+
+void TfrmMain::btnEqual1Click() {
+    m_editActiveExp->setFocus(Qt::OtherFocusReason);
+    QCoreApplication::processEvents();
+    m_services.keyboard.KeyEvent(VirtualKey::Return, false);
+    m_services.keyboard.KeyEvent(VirtualKey::Return, true);
+}
+
+void TfrmMain::checkCommaClick() { BuildResultFormat(); }
+
+void TfrmMain::editPrecisionChange() { BuildResultFormat(); }
+
+void TfrmMain::BuildResultFormat() {
+    m_resultFormat = BuildResultFormatText(checkComma->isChecked(), editPrecision->Value());
+}

@@ -1,0 +1,97 @@
+#include "calc/logic/ResultFormat.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <string>
+
+QString BuildResultFormatText(bool separators, int precision) {
+    QString pattern = separators ? QStringLiteral("#,##0") : QStringLiteral("0");
+    if (precision >= 1)
+        pattern += QLatin1Char('.') + QString(precision, QLatin1Char('0'));
+    return pattern;
+}
+
+QString FormatFloat(const QString& pattern, long double value, const Locale& locale) {
+    if (std::isnan(value))
+        return QStringLiteral("NAN");
+    if (std::isinf(value))
+        return value < 0 ? QStringLiteral("-INF") : QStringLiteral("INF");
+
+    const bool grouping = pattern.contains(QLatin1Char(','));
+    int places = 0;
+    if (const qsizetype dot = pattern.indexOf(QLatin1Char('.')); dot >= 0)
+        places = int(QStringView(pattern).mid(dot + 1).count(QLatin1Char('0')));
+
+    // 18 significant digits of the magnitude.
+    char buf[128];
+    const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(value),
+                                 std::chars_format::scientific, 17);
+    std::string digits;
+    int exponent = 0;
+    for (const char* p = buf; p != r.ptr && *p != 'e'; ++p)
+        if (*p >= '0' && *p <= '9')
+            digits += *p;
+    if (const char* e = std::find(buf, r.ptr, 'e'); e != r.ptr) {
+        const char* p = e + 1;
+        if (*p == '+')
+            ++p;
+        std::from_chars(p, r.ptr, exponent);
+    }
+
+    // Lay the digits out as integer and fraction digits, the fraction cut after `places`.
+    std::string integer, fraction;
+    const int intCount = exponent + 1;
+    auto digitAt = [&](int index) -> char { // index 0 is the leading significant digit
+        return index >= 0 && index < int(digits.size()) ? digits[size_t(index)] : '0';
+    };
+    for (int k = 0; k < intCount; ++k)
+        integer += digitAt(k);
+    for (int k = 0; k < places; ++k)
+        fraction += digitAt(intCount + k);
+    if (integer.empty())
+        integer = "0";
+
+    // Half away from zero at the last kept place.
+    if (digitAt(intCount + places) >= '5') {
+        int k = int(fraction.size()) - 1;
+        for (; k >= 0; --k) {
+            if (fraction[size_t(k)] == '9') {
+                fraction[size_t(k)] = '0';
+            } else {
+                ++fraction[size_t(k)];
+                break;
+            }
+        }
+        if (k < 0) {
+            int j = int(integer.size()) - 1;
+            for (; j >= 0; --j) {
+                if (integer[size_t(j)] == '9') {
+                    integer[size_t(j)] = '0';
+                } else {
+                    ++integer[size_t(j)];
+                    break;
+                }
+            }
+            if (j < 0)
+                integer.insert(integer.begin(), '1');
+        }
+    }
+    while (integer.size() > 1 && integer.front() == '0')
+        integer.erase(integer.begin());
+
+    const bool zero = integer == "0" && fraction.find_first_not_of('0') == std::string::npos;
+    QString out;
+    if (value < 0 && !zero)
+        out += QLatin1Char('-');
+
+    const QString group = grouping ? locale.ThousandSeparator() : QString();
+    for (size_t k = 0; k < integer.size(); ++k) {
+        if (k > 0 && !group.isEmpty() && (integer.size() - k) % 3 == 0)
+            out += group;
+        out += QLatin1Char(integer[k]);
+    }
+    if (places > 0)
+        out += locale.DecimalSeparator() + QString::fromLatin1(fraction.data(), fraction.size());
+    return out;
+}

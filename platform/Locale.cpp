@@ -1,0 +1,67 @@
+#include "platform/Locale.h"
+
+#include <QLocale>
+
+QString SystemLocale::DecimalSeparator() const { return QLocale::system().decimalPoint(); }
+
+QString SystemLocale::ThousandSeparator() const {
+    const QLocale loc = QLocale::system();
+    if (loc.numberOptions() & QLocale::OmitGroupSeparator)
+        return QString();
+    return loc.groupSeparator();
+}
+
+QString SystemLocale::ShortDateFormat() const {
+    return QLocale::system().dateFormat(QLocale::ShortFormat);
+}
+
+QString SystemLocale::LongTimeFormat() const {
+    return WithoutTimeZone(QLocale::system().timeFormat(QLocale::LongFormat));
+}
+
+QString SystemLocale::FormatDate(const QDate& date, const QString& format) const {
+    return QLocale::system().toString(date, format);
+}
+
+QString SystemLocale::FormatTime(const QTime& time, const QString& format) const {
+    return QLocale::system().toString(time, format);
+}
+
+QString FixedLocale::FormatDate(const QDate& date, const QString& format) const {
+    return QLocale::c().toString(date, format);
+}
+
+QString FixedLocale::FormatTime(const QTime& time, const QString& format) const {
+    return QLocale::c().toString(time, format);
+}
+
+QString WithoutTimeZone(const QString& timeFormat) {
+    QString out;
+    bool quoted = false;
+    for (qsizetype i = 0; i < timeFormat.size(); ++i) {
+        const QChar c = timeFormat[i];
+        if (c == QLatin1Char('\'')) {
+            quoted = !quoted;
+            out += c;
+            continue;
+        }
+        if (!quoted && c == QLatin1Char('t')) {
+            while (i + 1 < timeFormat.size() && timeFormat[i + 1] == QLatin1Char('t'))
+                ++i;
+            // Drop the blanks that separated the zone from the rest.
+            while (!out.isEmpty() && out.back().isSpace())
+                out.chop(1);
+            continue;
+        }
+        out += c;
+    }
+    return out.trimmed();
+}
+
+QString DateTimeToStr(const QDateTime& when, const Locale& locale) {
+    QString text = locale.FormatDate(when.date(), locale.ShortDateFormat());
+    const QTime t = when.time();
+    if (t.hour() != 0 || t.minute() != 0 || t.second() != 0)
+        text += QLatin1Char(' ') + locale.FormatTime(t, locale.LongTimeFormat());
+    return text;
+}

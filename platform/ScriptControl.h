@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QString>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+// A value returned by the script engine, in the kinds an automation variant can hold.
+struct Variant {
+    enum class Kind { Empty, Null, Integer, Double, Boolean, Text, Object };
+    Kind kind = Kind::Empty;
+    int32_t integer = 0;
+    double number = 0;
+    bool boolean = false;
+    // Text kind: the text. Object kind: the object's text conversion, when it had one.
+    QString text;
+    bool convertible = true;
+
+    static Variant Integer(int32_t v) { return {Kind::Integer, v, 0, false, {}, true}; }
+    static Variant Double(double v) { return {Kind::Double, 0, v, false, {}, true}; }
+    static Variant Boolean(bool v) { return {Kind::Boolean, 0, 0, v, {}, true}; }
+    static Variant Text(QString v) { return {Kind::Text, 0, 0, false, std::move(v), true}; }
+};
+
+// The script engine the calculator hands its expressions to. Every failure is raised as an
+// EOleSysError carrying the status code.
+class ScriptControl {
+public:
+    virtual ~ScriptControl() = default;
+    virtual QString Language() const = 0;
+    virtual void SetLanguage(const QString& language) = 0;
+    virtual Variant Eval(const QString& text) = 0;
+};
+
+// Creates the engine registered under a programmatic identifier. Raises EOleSysError.
+using ScriptControlFactory = std::function<std::unique_ptr<ScriptControl>(const QString& progId)>;
+
+inline const QString kScriptControlProgId = QStringLiteral("MSScriptControl.ScriptControl");
+
+struct ScriptLimits {
+    std::chrono::milliseconds timeout{10000};
+    int64_t memoryGrowthBytes = int64_t(512) << 20;
+};
+
+// The JavaScript engine: a QJSEngine with only the ECMAScript standard library, and a watchdog
+// that stops an evaluation running past the time-out or growing memory past the limit.
+std::unique_ptr<ScriptControl> CreateOleObject(const QString& progId, ScriptLimits limits = {});
