@@ -50,7 +50,10 @@ int TCSpinEdit::Value() {
     const int value = lineEdit()->text().toInt(&ok);
     if (ok)
         return value;
-    lineEdit()->setText(QStringLiteral("0"));
+    // A lone sign is a number being typed: it reads as 0 and stays.
+    const QString text = lineEdit()->text();
+    if (text != QLatin1String("-") && text != QLatin1String("+"))
+        lineEdit()->setText(QStringLiteral("0"));
     return 0;
 }
 
@@ -76,14 +79,18 @@ int TCSpinEdit::valueFromText(const QString& text) const {
 }
 
 void TCSpinEdit::focusOutEvent(QFocusEvent* event) {
+    const QString before = lineEdit()->text();
+    // QAbstractSpinBox rewrites the text here with the editor's signals blocked.
     QSpinBox::focusOutEvent(event);
     if (event->reason() == Qt::ActiveWindowFocusReason || event->reason() == Qt::PopupFocusReason)
         return;
     bool ok = false;
     const int typed = lineEdit()->text().toInt(&ok);
     const int clamped = ok ? std::clamp(typed, minimum(), maximum()) : 0;
-    if (!ok || clamped != typed || lineEdit()->text() != QString::number(clamped))
+    if (lineEdit()->text() != QString::number(clamped))
         SetValue(clamped);
+    else if (lineEdit()->text() != before)
+        emit TextChanged();
 }
 
 TSpeedButton::TSpeedButton(QWidget* parent, const QString& caption) : QToolButton(parent) {

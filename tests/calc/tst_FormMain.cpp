@@ -1,0 +1,326 @@
+#include "calc/FormMain.h"
+#include "platform/QtKeyboardInput.h"
+#include "support/Doubles.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QPlainTextEdit>
+#include <QTest>
+
+namespace {
+
+const QColor kYellow(255, 255, 0);
+const QColor kWhite(255, 255, 255);
+
+QColor BaseOf(const QWidget* w) { return w->palette().color(QPalette::Base); }
+
+// Keys go where a user's keys go: to the widget holding the focus.
+void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QWidget* focus = QApplication::focusWidget();
+    QVERIFY(focus);
+    QTest::keyClick(focus, Qt::Key(key), modifiers);
+}
+
+void Type(const QString& text) {
+    QWidget* focus = QApplication::focusWidget();
+    QVERIFY(focus);
+    QTest::keyClicks(focus, text);
+}
+
+} // namespace
+
+class tst_FormMain : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void startsOnRowOneWithCaretAtZero();
+    void tabStopsFollowTheDesignedOrder();
+    void enterEvaluatesAndRecordsHistory();
+    void equalsSignEvaluatesUnlessBoxIsEmpty();
+    void caretIsRememberedPerRow();
+    void caretBeyondShortenedTextGoesToEnd();
+    void arrowWalk_data();
+    void arrowWalk();
+    void resultBoxMakesItsRowActiveAndTakesNoTyping();
+    void equalsButtonEvaluatesTheActiveRow();
+    void scriptErrorGoesToResultBox();
+    void conversionErrorGoesToErrorBox();
+    void precisionAndSeparatorsApplyToTheNextEvaluation();
+    void precisionTypedOutOfRangeIsClampedOnLeaving();
+    void emptyPrecisionReadsAsZero();
+    void programmaticCheckRebuildsPattern();
+    void engineFailuresDoNotStopCreation_data();
+    void engineFailuresDoNotStopCreation();
+
+private:
+    void Make(FailingEngine engine = {});
+    void Evaluate(int row, const QString& expression);
+    QStringList HistoryLines(int count) const;
+
+    RecordingErrorReporter m_errors;
+    QtKeyboardInput m_keyboard;
+    FixedLocale m_locale{QStringLiteral("."), QStringLiteral(",")};
+    std::unique_ptr<TfrmMain> w;
+};
+
+void tst_FormMain::Make(FailingEngine engine) {
+    w = std::make_unique<TfrmMain>(
+        MainWindowServices{m_errors, m_keyboard, m_locale, engine.Factory()});
+    w->show();
+    QApplication::setActiveWindow(w.get());
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+}
+
+void tst_FormMain::init() {
+    m_errors.messages.clear();
+    Make();
+}
+
+void tst_FormMain::cleanup() { w.reset(); }
+
+void tst_FormMain::Evaluate(int row, const QString& expression) {
+    w->editExp[row]->setFocus(Qt::MouseFocusReason);
+    w->editExp[row]->setText(expression);
+    Key(Qt::Key_Return);
+}
+
+QStringList tst_FormMain::HistoryLines(int count) const {
+    return w->m_memoHistory->toPlainText().split(QLatin1Char('\n')).mid(0, count);
+}
+
+void tst_FormMain::startsOnRowOneWithCaretAtZero() {
+    QCOMPARE(QApplication::focusWidget(), w->editExp[0]);
+    QCOMPARE(w->m_editActiveExp, w->editExp[0]);
+    QCOMPARE(w->m_editActiveResult, w->editResult[0]);
+    QCOMPARE(BaseOf(w->editExp[0]), kYellow);
+    QCOMPARE(w->editExp[0]->cursorPosition(), 0);
+    // The other rows keep the standard edit colour until some row is entered from another.
+    QCOMPARE(BaseOf(w->editExp[1]), kWhite);
+    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.00"));
+    QCOMPARE(w->windowTitle(), QStringLiteral("Quantoria"));
+    QCOMPARE(w->centralWidget()->size(), QSize(910, 432));
+}
+
+void tst_FormMain::tabStopsFollowTheDesignedOrder() {
+    QList<QWidget*> expected(w->editExp.begin(), w->editExp.end());
+    expected.append(QList<QWidget*>(w->editResult.begin(), w->editResult.end()));
+    expected << w->checkComma << w->editPrecision << w->checkStartup << w->m_memoHistory;
+    QCOMPARE(w->TabStops(), expected);
+}
+
+void tst_FormMain::enterEvaluatesAndRecordsHistory() {
+    Type(QStringLiteral("(12+34)*3"));
+    Key(Qt::Key_Return);
+    QCOMPARE(w->editResult[0]->text(), QStringLiteral("138.00"));
+    QCOMPARE(w->editExp[0]->text(), QStringLiteral("(12+34)*3"));
+    QCOMPARE(QApplication::focusWidget(), w->editExp[0]);
+    const QStringList lines = HistoryLines(6);
+    QCOMPARE(lines[0], QString());
+    QVERIFY2(QDateTime::fromString(lines[1], QStringLiteral("M/d/yyyy h:mm:ss AP")).isValid() ||
+                 QDate::fromString(lines[1], QStringLiteral("M/d/yyyy")).isValid(),
+             qPrintable(lines[1]));
+    QCOMPARE(lines.mid(2), (QStringList{"(12+34)*3", "=", "138.00", ""}));
+
+    // The keypad's Enter does the same, and newer entries go on top.
+    w->editExp[0]->setText(QStringLiteral("50%"));
+    Key(Qt::Key_Enter, Qt::KeypadModifier);
+    QCOMPARE(w->editResult[0]->text(), QStringLiteral("0.50"));
+    const QStringList both = HistoryLines(10);
+    QCOMPARE(both.mid(2, 4), (QStringList{"50%", "=", "0.50", ""}));
+    QCOMPARE(both.mid(7, 3), (QStringList{"(12+34)*3", "=", "138.00"}));
+}
+
+void tst_FormMain::equalsSignEvaluatesUnlessBoxIsEmpty() {
+    Type(QStringLiteral("="));
+    QCOMPARE(w->editExp[0]->text(), QStringLiteral("="));
+    QCOMPARE(w->editResult[0]->text(), QString());
+    Key(Qt::Key_Return);
+    QCOMPARE(w->editResult[0]->text(), QStringLiteral("Exception occurred"));
+
+    w->editExp[0]->setText(QStringLiteral("2+2"));
+    Type(QStringLiteral("="));
+    QCOMPARE(w->editExp[0]->text(), QStringLiteral("2+2"));
+    QCOMPARE(w->editResult[0]->text(), QStringLiteral("4.00"));
+}
+
+void tst_FormMain::caretIsRememberedPerRow() {
+    Type(QStringLiteral("12+3"));
+    w->editExp[0]->setCursorPosition(1);
+    Key(Qt::Key_Down);
+    QCOMPARE(QApplication::focusWidget(), w->editExp[1]);
+    Key(Qt::Key_Up);
+    QCOMPARE(QApplication::focusWidget(), w->editExp[0]);
+    QCOMPARE(w->editExp[0]->cursorPosition(), 1);
+    QVERIFY(!w->editExp[0]->hasSelectedText());
+
+    // A detour through the precision box and back by the keyboard keeps it too.
+    w->editPrecision->setFocus(Qt::MouseFocusReason);
+    w->editExp[0]->setFocus(Qt::TabFocusReason);
+    QCOMPARE(w->editExp[0]->cursorPosition(), 1);
+    QVERIFY(!w->editExp[0]->hasSelectedText());
+}
+
+void tst_FormMain::caretBeyondShortenedTextGoesToEnd() {
+    Type(QStringLiteral("123456"));
+    Key(Qt::Key_Down);
+    w->editExp[0]->setText(QStringLiteral("12"));
+    Key(Qt::Key_Up);
+    QCOMPARE(w->editExp[0]->cursorPosition(), 2);
+}
+
+void tst_FormMain::arrowWalk_data() {
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<int>("activeRow");
+    QTest::newRow("down from exp5 to result1") << "editExp5" << int(Qt::Key_Down) << 0 << "editResult1" << 1;
+    QTest::newRow("up from exp1 wraps to memo") << "editExp1" << int(Qt::Key_Up) << 0 << "m_memoHistory" << 1;
+    QTest::newRow("up from result1 to exp5") << "editResult1" << int(Qt::Key_Up) << 0 << "editExp5" << 5;
+    QTest::newRow("down from result5 to comma") << "editResult5" << int(Qt::Key_Down) << 0 << "checkComma" << 5;
+    QTest::newRow("left from result3 to exp3") << "editResult3" << int(Qt::Key_Left) << 0 << "editExp3" << 3;
+    QTest::newRow("shift+up like up") << "editExp3" << int(Qt::Key_Up) << int(Qt::ShiftModifier) << "editExp2" << 2;
+    QTest::newRow("ctrl+down like down") << "editExp3" << int(Qt::Key_Down) << int(Qt::ControlModifier) << "editExp4" << 4;
+    QTest::newRow("right does nothing") << "editResult2" << int(Qt::Key_Right) << 0 << "editResult2" << 2;
+}
+
+void tst_FormMain::arrowWalk() {
+    QFETCH(QString, from);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QString, to);
+    QFETCH(int, activeRow);
+    w->findChild<QWidget*>(from)->setFocus(Qt::MouseFocusReason);
+    Key(key, Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(QApplication::focusWidget()->objectName(), to);
+    QCOMPARE(w->m_editActiveExp, w->editExp[activeRow - 1]);
+    QCOMPARE(w->m_editActiveResult, w->editResult[activeRow - 1]);
+    for (int row = 0; row < TfrmMain::kRows; ++row)
+        QCOMPARE(BaseOf(w->editExp[row]), row == activeRow - 1 ? kYellow : kWhite);
+}
+
+void tst_FormMain::resultBoxMakesItsRowActiveAndTakesNoTyping() {
+    QTest::mouseClick(w->editResult[2], Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), w->editResult[2]);
+    QCOMPARE(w->m_editActiveExp, w->editExp[2]);
+    QCOMPARE(BaseOf(w->editExp[2]), kYellow);
+    QCOMPARE(BaseOf(w->editExp[0]), kWhite);
+    Type(QStringLiteral("12"));
+    QCOMPARE(w->editResult[2]->text(), QString());
+    QCOMPARE(BaseOf(w->editResult[2]), QColor(192, 192, 192));
+}
+
+void tst_FormMain::equalsButtonEvaluatesTheActiveRow() {
+    w->editExp[3]->setText(QStringLiteral("9*9"));
+    w->editExp[1]->setFocus(Qt::MouseFocusReason);
+    Type(QStringLiteral("6*7"));
+    w->editExp[1]->setCursorPosition(1);
+    w->checkComma->setFocus(Qt::MouseFocusReason);
+    QTest::mouseClick(w->btnEqual[3], Qt::LeftButton);
+    // The Enter arrives through the event loop, after the click has returned.
+    QTRY_COMPARE(w->editResult[1]->text(), QStringLiteral("42.00"));
+    QCOMPARE(w->editResult[3]->text(), QString());
+    QCOMPARE(QApplication::focusWidget(), w->editExp[1]);
+    QCOMPARE(w->editExp[1]->cursorPosition(), 1);
+    QCOMPARE(w->editExp[1]->text(), QStringLiteral("6*7"));
+}
+
+void tst_FormMain::scriptErrorGoesToResultBox() {
+    Evaluate(0, QStringLiteral("1+1"));
+    const QString history = w->m_memoHistory->toPlainText();
+    Evaluate(0, QStringLiteral("%5"));
+    QCOMPARE(w->editResult[0]->text(), QStringLiteral("Exception occurred"));
+    QCOMPARE(w->m_memoHistory->toPlainText(), history);
+    QCOMPARE(w->editExp[0]->text(), QStringLiteral("%5"));
+    QVERIFY(m_errors.messages.isEmpty());
+}
+
+void tst_FormMain::conversionErrorGoesToErrorBox() {
+    Evaluate(0, QStringLiteral("1+1"));
+    const QString history = w->m_memoHistory->toPlainText();
+    Evaluate(0, QStringLiteral("1/0"));
+    QCOMPARE(m_errors.messages, QStringList{"'INF' is not a valid floating point value"});
+    QCOMPARE(w->editResult[0]->text(), QStringLiteral("2.00"));
+    QCOMPARE(w->m_memoHistory->toPlainText(), history);
+    // The Enter was swallowed: nothing reached the box.
+    QCOMPARE(w->editExp[0]->text(), QStringLiteral("1/0"));
+}
+
+void tst_FormMain::precisionAndSeparatorsApplyToTheNextEvaluation() {
+    Evaluate(0, QStringLiteral("1234.5"));
+    QCOMPARE(w->editResult[0]->text(), QStringLiteral("1,234.50"));
+    w->checkComma->click();
+    w->editPrecision->SetValue(4);
+    QCOMPARE(w->m_resultFormat, QStringLiteral("0.0000"));
+    QCOMPARE(w->editResult[0]->text(), QStringLiteral("1,234.50"));
+    Evaluate(0, QStringLiteral("1234.5"));
+    QCOMPARE(w->editResult[0]->text(), QStringLiteral("1234.5000"));
+    // "Auto startup" shares the handler and rebuilds the same pattern.
+    w->checkStartup->click();
+    QCOMPARE(w->m_resultFormat, QStringLiteral("0.0000"));
+}
+
+void tst_FormMain::precisionTypedOutOfRangeIsClampedOnLeaving() {
+    w->editPrecision->setFocus(Qt::MouseFocusReason);
+    w->editPrecision->selectAll();
+    Type(QStringLiteral("12"));
+    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.000000000000"));
+    QTest::mouseClick(w->btnEqual[0], Qt::LeftButton);
+    QCOMPARE(w->editPrecision->text(), QStringLiteral("9"));
+    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.000000000"));
+
+    w->editPrecision->setFocus(Qt::MouseFocusReason);
+    w->editPrecision->selectAll();
+    Type(QStringLiteral("-3"));
+    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0"));
+    w->editExp[0]->setFocus(Qt::MouseFocusReason);
+    QCOMPARE(w->editPrecision->text(), QStringLiteral("0"));
+}
+
+void tst_FormMain::emptyPrecisionReadsAsZero() {
+    w->editPrecision->setFocus(Qt::MouseFocusReason);
+    w->editPrecision->selectAll();
+    Key(Qt::Key_Delete);
+    QCOMPARE(w->editPrecision->text(), QStringLiteral("0"));
+    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0"));
+}
+
+void tst_FormMain::programmaticCheckRebuildsPattern() {
+    w->checkComma->setChecked(false);
+    QCOMPARE(w->m_resultFormat, QStringLiteral("0.00"));
+}
+
+void tst_FormMain::engineFailuresDoNotStopCreation_data() {
+    QTest::addColumn<uint>("createStatus");
+    QTest::addColumn<uint>("languageStatus");
+    QTest::addColumn<QString>("reported");
+    QTest::addColumn<QString>("resultText");
+    QTest::newRow("creation") << uint(Status::InvalidClassString) << 0u << "Invalid class string"
+                              << "Class not registered";
+    QTest::newRow("language") << 0u << uint(Status::InvalidArgument)
+                              << "The parameter is incorrect" << "Exception occurred";
+}
+
+void tst_FormMain::engineFailuresDoNotStopCreation() {
+    QFETCH(uint, createStatus);
+    QFETCH(uint, languageStatus);
+    QFETCH(QString, reported);
+    QFETCH(QString, resultText);
+    w.reset();
+    m_errors.messages.clear();
+    FailingEngine engine;
+    engine.createStatus = createStatus;
+    engine.languageStatus = languageStatus;
+    Make(engine);
+    QCOMPARE(m_errors.messages, QStringList{reported});
+    // The later creation steps ran all the same.
+    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.00"));
+    Evaluate(0, QStringLiteral("1+1"));
+    QCOMPARE(w->editResult[0]->text(), resultText);
+    QCOMPARE(w->m_memoHistory->toPlainText(), QString());
+}
+
+QTEST_MAIN(tst_FormMain)
+#include "tst_FormMain.moc"
