@@ -2,11 +2,12 @@
 
 #include "app/Global.h"
 #include "calc/logic/Evaluation.h"
+#include "calc/logic/Keypad.h"
 #include "calc/logic/ResultFormat.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QLabel>
@@ -64,7 +65,9 @@ TfrmMain::TfrmMain(MainWindowServices services, QWidget* parent)
     FormCreate();
 }
 
-TfrmMain::~TfrmMain() { FormDestroy(); }
+TfrmMain::~TfrmMain() {
+    FormDestroy();
+}
 
 // Closing the window ends the program.
 void TfrmMain::closeEvent(QCloseEvent* event) {
@@ -127,7 +130,8 @@ void TfrmMain::CreateControls() {
         btnEqual[row]->setAccessibleName(QStringLiteral("Evaluate ") + n);
         btnEqual[row]->setFont(PixelFont(16, true));
         btnEqual[row]->setGeometry(400, kBoxY[row], 23, 22);
-        connect(btnEqual[row], &QToolButton::clicked, this, [this] { Handle([&] { btnEqual1Click(); }); });
+        connect(btnEqual[row], &QToolButton::clicked, this,
+                [this] { Handle([&] { btnEqual1Click(); }); });
 
         TEdit* result = editResult[row] = new TEdit(panelLeftTop);
         result->setObjectName(QStringLiteral("editResult") + n);
@@ -142,6 +146,8 @@ void TfrmMain::CreateControls() {
         };
     }
 
+    CreateKeypad();
+
     // Settings and history controls of the lower left panel.
     checkComma = MakeCheck(panelLeftDown, "checkComma", QStringLiteral("Comma"), 416, 24);
     labelPrecision = MakeLabel(panelLeftDown, QStringLiteral("Precision digits:"), 416, 64);
@@ -151,8 +157,10 @@ void TfrmMain::CreateControls() {
     editPrecision->setGeometry(520, 62, 33, 26);
     editPrecision->setRange(0, 9);
     editPrecision->SetValue(2);
-    checkStartup = MakeCheck(panelLeftDown, "checkStartup", QStringLiteral("Auto startup"), 416, 104);
-    checkSingle = MakeCheck(panelLeftDown, "checkSingle", QStringLiteral("Single instance"), 416, 144);
+    checkStartup =
+        MakeCheck(panelLeftDown, "checkStartup", QStringLiteral("Auto startup"), 416, 104);
+    checkSingle =
+        MakeCheck(panelLeftDown, "checkSingle", QStringLiteral("Single instance"), 416, 144);
     checkSingle->hide();
     LabelHideHistory = MakeLabel(panelLeftDown, QStringLiteral("Hide History"), 416, 196);
     LabelHideHistory->setObjectName(QStringLiteral("LabelHideHistory"));
@@ -199,6 +207,66 @@ void TfrmMain::CreateControls() {
     }
 }
 
+void TfrmMain::CreateKeypad() {
+    struct Key {
+        const char* name;
+        const char* caption;
+        int row, column, columns;
+        int pixels;
+        bool bold;
+        const char* hint;
+        const char* spoken;
+    };
+    static constexpr Key kKeys[] = {
+        {"SpeedButton6", "7", 1, 1, 1, 13, true, nullptr, "Seven"},
+        {"SpeedButton7", "8", 1, 2, 1, 13, true, nullptr, "Eight"},
+        {"SpeedButton8", "9", 1, 3, 1, 13, true, nullptr, "Nine"},
+        {"SpeedButton18", "+", 1, 4, 1, 24, false, nullptr, "Plus"},
+        {"SpeedButton9", "4", 2, 1, 1, 13, true, nullptr, "Four"},
+        {"SpeedButton10", "5", 2, 2, 1, 13, true, nullptr, "Five"},
+        {"SpeedButton11", "6", 2, 3, 1, 13, true, nullptr, "Six"},
+        {"SpeedButton19", "-", 2, 4, 1, 24, false, nullptr, "Minus"},
+        {"SpeedButton12", "1", 3, 1, 1, 13, true, nullptr, "One"},
+        {"SpeedButton13", "2", 3, 2, 1, 13, true, nullptr, "Two"},
+        {"SpeedButton14", "3", 3, 3, 1, 13, true, nullptr, "Three"},
+        {"SpeedButton20", "*", 3, 4, 1, 24, false, nullptr, "Times"},
+        {"SpeedButton15", "0", 4, 1, 1, 13, true, nullptr, "Zero"},
+        {"SpeedButton16", ".", 4, 2, 1, 32, true, nullptr, "Decimal point"},
+        {"SpeedButton23", "+/-", 4, 3, 1, 13, true, nullptr, "Change sign"},
+        {"SpeedButton17", "/", 4, 4, 1, 24, false, nullptr, "Divided by"},
+        {"SpeedButton21", "(", 5, 1, 1, 13, true, nullptr, "Open parenthesis"},
+        {"SpeedButton22", ")", 5, 2, 1, 13, true, nullptr, "Close parenthesis"},
+        {"SpeedButton25", "%", 5, 3, 1, 13, true, nullptr, "Percent"},
+        {"SpeedButton24", "=", 5, 4, 1, 24, false, nullptr, "Equals"},
+        {"SpeedButton28", "Clear All", 6, 1, 2, 13, false, "Clear all expressions and results.",
+         "Clear all"},
+        {"SpeedButton27", "Clear", 6, 3, 1, 16, false, "Clear current expression and result.",
+         "Clear"},
+        {"SpeedButton26", "<--", 6, 4, 1, 24, false, "Back Space", "Back space"},
+    };
+    static constexpr int kColumnX[] = {8, 112, 216, 320};
+    static constexpr int kRowY[] = {8, 58, 107, 157, 206, 256};
+    for (const Key& key : kKeys) {
+        auto* button = new TSpeedButton(panelLeftDown, QLatin1String(key.caption));
+        button->setObjectName(QLatin1String(key.name));
+        button->setAccessibleName(QLatin1String(key.spoken));
+        button->setFont(PixelFont(key.pixels, key.bold));
+        button->setGeometry(kColumnX[key.column - 1], kRowY[key.row - 1],
+                            key.columns == 2 ? 169 : 65, 33);
+        if (key.hint)
+            button->setToolTip(QLatin1String(key.hint));
+        connect(button, &QToolButton::clicked, this,
+                [this, button] { Handle([&] { SpeedButton6Click(button); }); });
+    }
+    Label7 = new QWidget(panelLeftDown);
+    Label7->setObjectName(QStringLiteral("Label7"));
+    Label7->setGeometry(8, 248, 377, 2);
+    Label7->setAutoFillBackground(true);
+    QPalette line = Label7->palette();
+    line.setColor(QPalette::Window, Qt::black);
+    Label7->setPalette(line);
+}
+
 void TfrmMain::FormCreate() {
     // Each step stands on its own: one that fails is reported and the next still runs.
     Handle([&] {
@@ -228,7 +296,9 @@ int TfrmMain::RowOf(const TEdit* box) const {
     return -1;
 }
 
-void TfrmMain::SetExpColour(TEdit* box, const QColor& colour) { SetBase(box, colour); }
+void TfrmMain::SetExpColour(TEdit* box, const QColor& colour) {
+    SetBase(box, colour);
+}
 
 QWidget* TfrmMain::ControlOf(QWidget* widget) const {
     if (widget && widget->parentWidget() == editPrecision)
@@ -285,12 +355,12 @@ void TfrmMain::editExp1Enter(TEdit* sender) {
 void TfrmMain::editExp1Exit(TEdit* sender) {
     SetExpColour(sender, kIdleRow);
     QWidget* focus = ControlOf(focusWidget());
-    const bool inExpression = std::find(editExp.begin(), editExp.end(), focus) != editExp.end() &&
-                              focus != sender;
+    const bool inExpression =
+        std::find(editExp.begin(), editExp.end(), focus) != editExp.end() && focus != sender;
     if (!inExpression && m_editActiveExp)
         SetExpColour(m_editActiveExp, kActiveRow);
-    m_expCaret[RowOf(sender)] = sender->hasSelectedText() ? sender->selectionStart()
-                                                          : sender->cursorPosition();
+    m_expCaret[RowOf(sender)] =
+        sender->hasSelectedText() ? sender->selectionStart() : sender->cursorPosition();
 }
 
 void TfrmMain::editExp1KeyUp(TEdit*, int key, Qt::KeyboardModifiers) {
@@ -384,9 +454,53 @@ void TfrmMain::btnEqual1Click() {
     m_services.keyboard.KeyEvent(VirtualKey::Return, true);
 }
 
-void TfrmMain::checkCommaClick() { BuildResultFormat(); }
+void TfrmMain::SpeedButton6Click(QAbstractButton* sender) {
+    m_editActiveExp->setFocus(Qt::OtherFocusReason);
+    QCoreApplication::processEvents();
+    TEdit* exp = m_editActiveExp;
+    switch (KeypadActionOf(sender->text())) {
+    case KeypadAction::None:
+        break;
+    case KeypadAction::Insert: {
+        const int start = exp->hasSelectedText() ? exp->selectionStart() : exp->cursorPosition();
+        const EditState edit = KeypadInsert(exp->text(), start, sender->text());
+        exp->setText(edit.text);
+        exp->setCursorPosition(edit.caret);
+        break;
+    }
+    case KeypadAction::Evaluate:
+        m_services.keyboard.KeyEvent(VirtualKey::Return, false);
+        m_services.keyboard.KeyEvent(VirtualKey::Return, true);
+        break;
+    case KeypadAction::ToggleSign:
+        if (const auto edit = ToggleSign(exp->text())) {
+            exp->setText(edit->text);
+            exp->setCursorPosition(edit->caret);
+        }
+        break;
+    case KeypadAction::Clear:
+        exp->clear();
+        m_editActiveResult->clear();
+        break;
+    case KeypadAction::ClearAll:
+        for (QObject* child : panelLeftTop->children())
+            if (auto* box = qobject_cast<QLineEdit*>(child))
+                box->clear();
+        break;
+    case KeypadAction::BackSpace:
+        m_services.keyboard.KeyEvent(VirtualKey::Back, false);
+        m_services.keyboard.KeyEvent(VirtualKey::Back, true);
+        break;
+    }
+}
 
-void TfrmMain::editPrecisionChange() { BuildResultFormat(); }
+void TfrmMain::checkCommaClick() {
+    BuildResultFormat();
+}
+
+void TfrmMain::editPrecisionChange() {
+    BuildResultFormat();
+}
 
 void TfrmMain::BuildResultFormat() {
     m_resultFormat = BuildResultFormatText(checkComma->isChecked(), editPrecision->Value());

@@ -11,6 +11,7 @@
 #include <array>
 #include <memory>
 
+class QAbstractButton;
 class QCheckBox;
 class QLabel;
 class QPlainTextEdit;
@@ -42,6 +43,7 @@ public:
     std::array<TEdit*, kRows> editExp;
     std::array<TSpeedButton*, kRows> btnEqual;
     std::array<TEdit*, kRows> editResult;
+    QWidget* Label7; // the separator line between the keypad's fifth and sixth rows
     QCheckBox* checkComma;
     QLabel* labelPrecision;
     TCSpinEdit* editPrecision;
@@ -69,6 +71,7 @@ public:
     void editResult1Enter(TEdit* sender);
     void editResult1KeyUp(TEdit* sender, int key, Qt::KeyboardModifiers shift);
     void btnEqual1Click();
+    void SpeedButton6Click(QAbstractButton* sender);
     void checkCommaClick();
     void editPrecisionChange();
     void BuildResultFormat();
@@ -85,6 +88,7 @@ protected:
 
 private:
     void CreateControls();
+    void CreateKeypad();
     void ControlFocusIn(QWidget* control);
     void ControlFocusOut(QWidget* control, Qt::FocusReason reason);
     bool eventFilter(QObject* watched, QEvent* event) override;

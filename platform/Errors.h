@@ -18,7 +18,7 @@ private:
 
 // Status codes raised by the automation layer (script engine creation, "Language", "Eval").
 namespace Status {
-constexpr uint32_t ExceptionOccurred = 0x80020009; // DISP_E_EXCEPTION
+constexpr uint32_t ExceptionOccurred = 0x80020009;  // DISP_E_EXCEPTION
 constexpr uint32_t InvalidClassString = 0x800401F3; // CO_E_CLASSSTRING
 constexpr uint32_t ClassNotRegistered = 0x80040154; // REGDB_E_CLASSNOTREG
 constexpr uint32_t Aborted = 0x80004004;            // E_ABORT

@@ -2,7 +2,9 @@
 
 #include <QLocale>
 
-QString SystemLocale::DecimalSeparator() const { return QLocale::system().decimalPoint(); }
+QString SystemLocale::DecimalSeparator() const {
+    return QLocale::system().decimalPoint();
+}
 
 QString SystemLocale::ThousandSeparator() const {
     const QLocale loc = QLocale::system();

@@ -16,8 +16,8 @@ QString EngineText(const QString& expression) {
     return text;
 }
 
-QString EvaluateExpression(ScriptControl* engine, const QString& expression,
-                           const QString& pattern, const Locale& locale) {
+QString EvaluateExpression(ScriptControl* engine, const QString& expression, const QString& pattern,
+                           const Locale& locale) {
     if (!engine)
         throw EOleSysError(Status::ClassNotRegistered);
     const Variant value = engine->Eval(EngineText(expression));
@@ -28,6 +28,6 @@ QString EvaluateExpression(ScriptControl* engine, const QString& expression,
 
 QString HistoryEntryText(const QString& dateTime, const QString& expression,
                          const QString& result) {
-    return QLatin1Char('\n') + dateTime + QLatin1Char('\n') + expression +
-           QLatin1String("\n=\n") + result + QLatin1Char('\n');
+    return QLatin1Char('\n') + dateTime + QLatin1Char('\n') + expression + QLatin1String("\n=\n") +
+           result + QLatin1Char('\n');
 }

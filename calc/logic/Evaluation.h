@@ -12,10 +12,9 @@ QString EngineText(const QString& expression);
 // raises EOleSysError (shown in the row's result box); a value that is not a number in the
 // fixed-point range raises EConvertError, one without a text EVariantError (both for the
 // error box).
-QString EvaluateExpression(ScriptControl* engine, const QString& expression,
-                           const QString& pattern, const Locale& locale);
+QString EvaluateExpression(ScriptControl* engine, const QString& expression, const QString& pattern,
+                           const Locale& locale);
 
 // The five history lines of one evaluation as memo text, newest-first order, each line ended:
 // an empty line, the date and time, the expression, "=", the result.
-QString HistoryEntryText(const QString& dateTime, const QString& expression,
-                         const QString& result);
+QString HistoryEntryText(const QString& dateTime, const QString& expression, const QString& result);

@@ -35,8 +35,8 @@ QString FloatToStr(double value, const QString& decimalSeparator) {
         return QStringLiteral("0");
 
     char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(value),
-                                 std::chars_format::scientific, 14);
+    const auto r =
+        std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific, 14);
     std::string digits;
     int exponent = 0;
     SplitScientific(buf, r.ptr, digits, exponent);
@@ -118,7 +118,8 @@ std::optional<Currency> TryTextToCurrency(const QString& text, const QString& de
         }
     };
     takeDigits(false);
-    if (!decimalSeparator.isEmpty() && QStringView(text).mid(i, n - i).startsWith(decimalSeparator)) {
+    if (!decimalSeparator.isEmpty() &&
+        QStringView(text).mid(i, n - i).startsWith(decimalSeparator)) {
         i += decimalSeparator.size();
         takeDigits(true);
     }

@@ -17,7 +17,9 @@ struct Currency {
 inline constexpr long double kTenThousandth = 0.0001L;
 
 // The value a Currency shows: its count times the extended ten-thousandth.
-inline long double DisplayValue(Currency c) { return static_cast<long double>(c.count) * kTenThousandth; }
+inline long double DisplayValue(Currency c) {
+    return static_cast<long double>(c.count) * kTenThousandth;
+}
 
 // The general text of a double: at most 15 significant digits, the locale's decimal separator,
 // the exponent form (5E-5, 1E15) for more than 15 integer digits or magnitudes below 0.0001,

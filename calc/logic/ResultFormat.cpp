@@ -25,8 +25,8 @@ QString FormatFloat(const QString& pattern, long double value, const Locale& loc
 
     // 18 significant digits of the magnitude.
     char buf[128];
-    const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(value),
-                                 std::chars_format::scientific, 17);
+    const auto r =
+        std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific, 17);
     std::string digits;
     int exponent = 0;
     for (const char* p = buf; p != r.ptr && *p != 'e'; ++p)

@@ -36,11 +36,12 @@ void tst_EvalCli::evaluates_data() {
     QTest::newRow("de reads its own separator") << QStringList{"0.00015"} << de << "0,00\n" << 0;
     QTest::newRow("precision") << QStringList{"--precision", "9", "1/3"} << en << "0.333300000\n"
                                << 0;
-    QTest::newRow("no separators") << QStringList{"--no-separators", "1234.5"} << en
-                                   << "1234.50\n" << 0;
+    QTest::newRow("no separators") << QStringList{"--no-separators", "1234.5"} << en << "1234.50\n"
+                                   << 0;
     QTest::newRow("script error") << QStringList{"%5"} << en << "Exception occurred\n" << 1;
     QTest::newRow("conversion error")
-        << QStringList{"1/0"} << en << "'INF' is not a valid floating point value.\n" << 1;
+        << QStringList{"1/0"} << en << "'INF' is not a valid floating point value.\n"
+        << 1;
     QTest::newRow("several") << QStringList{"1+1", "2+2"} << en << "2.00\n4.00\n" << 0;
 }
 
@@ -61,13 +62,15 @@ void tst_EvalCli::readsStandardInput() {
     p->write("50%\r\n200+10%\n\n7%3\n");
     p->closeWriteChannel();
     QVERIFY(p->waitForFinished(30000));
-    QCOMPARE(QString::fromUtf8(p->readAllStandardOutput()), QStringLiteral("0.50\n200.10\n\n0.09\n"));
+    QCOMPARE(QString::fromUtf8(p->readAllStandardOutput()),
+             QStringLiteral("0.50\n200.10\n\n0.09\n"));
     QCOMPARE(p->exitCode(), 0);
 }
 
 void tst_EvalCli::badOptionsShowUsage() {
-    std::unique_ptr<QProcess> p(Run({QStringLiteral("--precision"), QStringLiteral("10"), QStringLiteral("1")},
-                                    QStringLiteral("C.UTF-8")));
+    std::unique_ptr<QProcess> p(
+        Run({QStringLiteral("--precision"), QStringLiteral("10"), QStringLiteral("1")},
+            QStringLiteral("C.UTF-8")));
     QVERIFY(p->waitForFinished(30000));
     QCOMPARE(p->exitCode(), 2);
     QVERIFY(p->readAllStandardOutput().isEmpty());

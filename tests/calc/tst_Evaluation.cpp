@@ -31,11 +31,16 @@ void tst_Evaluation::initTestCase() {
 void tst_Evaluation::engineText_data() {
     QTest::addColumn<QString>("expression");
     QTest::addColumn<QString>("engineText");
-    QTest::newRow("percent") << "50%" << "50*0.01";
-    QTest::newRow("double percent") << "10%%" << "10*0.01*0.01";
-    QTest::newRow("leading percent") << "%5" << "*0.015";
-    QTest::newRow("blanks kept") << " 2 + 2 " << " 2 + 2 ";
-    QTest::newRow("letters kept") << "Math.max(1,2)%" << "Math.max(1,2)*0.01";
+    QTest::newRow("percent") << "50%"
+                             << "50*0.01";
+    QTest::newRow("double percent") << "10%%"
+                                    << "10*0.01*0.01";
+    QTest::newRow("leading percent") << "%5"
+                                     << "*0.015";
+    QTest::newRow("blanks kept") << " 2 + 2 "
+                                 << " 2 + 2 ";
+    QTest::newRow("letters kept") << "Math.max(1,2)%"
+                                  << "Math.max(1,2)*0.01";
 }
 
 void tst_Evaluation::engineText() {
@@ -76,12 +81,12 @@ void tst_Evaluation::evaluate_data() {
         << "1/0" << 2 << false << "box: 'INF' is not a valid floating point value.";
     QTest::newRow("minus infinity")
         << "-1/0" << 2 << false << "box: '-INF' is not a valid floating point value.";
-    QTest::newRow("not a number")
-        << "0/0" << 2 << false << "box: 'NAN' is not a valid floating point value.";
+    QTest::newRow("not a number") << "0/0" << 2 << false
+                                  << "box: 'NAN' is not a valid floating point value.";
     QTest::newRow("fifteen nines") << "999999999999999" << 2 << false
                                    << "box: '999999999999999' is not a valid floating point value.";
-    QTest::newRow("largest 15 digits") << "922337203685477" << 2 << false
-                                       << "922,337,203,685,477.00";
+    QTest::newRow("largest 15 digits")
+        << "922337203685477" << 2 << false << "922,337,203,685,477.00";
     QTest::newRow("equals sign") << "=" << 2 << false << "row: Exception occurred";
     QTest::newRow("blanks") << " 2 + 2 " << 2 << false << "4.00";
     QTest::newRow("unary minus before paren") << "-(5+3)" << 2 << false << "-8.00";
@@ -100,8 +105,8 @@ void tst_Evaluation::evaluate_data() {
     QTest::newRow("object whose text throws")
         << "({toString:function(){throw 1}})" << 2 << false
         << "box: Could not convert variant of type (Dispatch) into type (String)";
-    QTest::newRow("big exponent value") << "1e15" << 2 << false
-                                        << "box: '1E15' is not a valid floating point value.";
+    QTest::newRow("big exponent value")
+        << "1e15" << 2 << false << "box: '1E15' is not a valid floating point value.";
     QTest::newRow("tiny value") << "1e-20" << 2 << false << "0.00";
     QTest::newRow("deep nesting") << QString(200, QLatin1Char('(')) + QLatin1Char('1') +
                                          QString(200, QLatin1Char(')'))
@@ -131,9 +136,8 @@ void tst_Evaluation::engineKeepsStateBetweenEvaluations() {
 
 void tst_Evaluation::withoutEngineFailsInTheRow() {
     const FixedLocale en(QStringLiteral("."), QStringLiteral(","));
-    QVERIFY_THROWS_EXCEPTION(EOleSysError,
-                             EvaluateExpression(nullptr, QStringLiteral("1+1"),
-                                                QStringLiteral("0.00"), en));
+    QVERIFY_THROWS_EXCEPTION(EOleSysError, EvaluateExpression(nullptr, QStringLiteral("1+1"),
+                                                              QStringLiteral("0.00"), en));
 }
 
 void tst_Evaluation::historyEntry() {

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTest>
 
@@ -12,7 +13,9 @@ namespace {
 const QColor kYellow(255, 255, 0);
 const QColor kWhite(255, 255, 255);
 
-QColor BaseOf(const QWidget* w) { return w->palette().color(QPalette::Base); }
+QColor BaseOf(const QWidget* w) {
+    return w->palette().color(QPalette::Base);
+}
 
 // Keys go where a user's keys go: to the widget holding the focus.
 void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
@@ -54,10 +57,18 @@ private slots:
     void engineFailuresDoNotStopCreation_data();
     void engineFailuresDoNotStopCreation();
 
+    void keypadRestoresTheRowCaretFirst();
+    void keypadBuildsAndEvaluatesWithTheMouseOnly();
+    void keypadBackSpace_data();
+    void keypadBackSpace();
+    void keypadClearAndClearAll();
+    void keypadSignToggleOnEmptyRowChangesNothing();
+
 private:
     void Make(FailingEngine engine = {});
     void Evaluate(int row, const QString& expression);
     QStringList HistoryLines(int count) const;
+    void Click(const char* keyName);
 
     RecordingErrorReporter m_errors;
     QtKeyboardInput m_keyboard;
@@ -78,7 +89,9 @@ void tst_FormMain::init() {
     Make();
 }
 
-void tst_FormMain::cleanup() { w.reset(); }
+void tst_FormMain::cleanup() {
+    w.reset();
+}
 
 void tst_FormMain::Evaluate(int row, const QString& expression) {
     w->editExp[row]->setFocus(Qt::MouseFocusReason);
@@ -176,14 +189,22 @@ void tst_FormMain::arrowWalk_data() {
     QTest::addColumn<int>("modifiers");
     QTest::addColumn<QString>("to");
     QTest::addColumn<int>("activeRow");
-    QTest::newRow("down from exp5 to result1") << "editExp5" << int(Qt::Key_Down) << 0 << "editResult1" << 1;
-    QTest::newRow("up from exp1 wraps to memo") << "editExp1" << int(Qt::Key_Up) << 0 << "m_memoHistory" << 1;
-    QTest::newRow("up from result1 to exp5") << "editResult1" << int(Qt::Key_Up) << 0 << "editExp5" << 5;
-    QTest::newRow("down from result5 to comma") << "editResult5" << int(Qt::Key_Down) << 0 << "checkComma" << 5;
-    QTest::newRow("left from result3 to exp3") << "editResult3" << int(Qt::Key_Left) << 0 << "editExp3" << 3;
-    QTest::newRow("shift+up like up") << "editExp3" << int(Qt::Key_Up) << int(Qt::ShiftModifier) << "editExp2" << 2;
-    QTest::newRow("ctrl+down like down") << "editExp3" << int(Qt::Key_Down) << int(Qt::ControlModifier) << "editExp4" << 4;
-    QTest::newRow("right does nothing") << "editResult2" << int(Qt::Key_Right) << 0 << "editResult2" << 2;
+    QTest::newRow("down from exp5 to result1")
+        << "editExp5" << int(Qt::Key_Down) << 0 << "editResult1" << 1;
+    QTest::newRow("up from exp1 wraps to memo")
+        << "editExp1" << int(Qt::Key_Up) << 0 << "m_memoHistory" << 1;
+    QTest::newRow("up from result1 to exp5")
+        << "editResult1" << int(Qt::Key_Up) << 0 << "editExp5" << 5;
+    QTest::newRow("down from result5 to comma")
+        << "editResult5" << int(Qt::Key_Down) << 0 << "checkComma" << 5;
+    QTest::newRow("left from result3 to exp3")
+        << "editResult3" << int(Qt::Key_Left) << 0 << "editExp3" << 3;
+    QTest::newRow("shift+up like up")
+        << "editExp3" << int(Qt::Key_Up) << int(Qt::ShiftModifier) << "editExp2" << 2;
+    QTest::newRow("ctrl+down like down")
+        << "editExp3" << int(Qt::Key_Down) << int(Qt::ControlModifier) << "editExp4" << 4;
+    QTest::newRow("right does nothing")
+        << "editResult2" << int(Qt::Key_Right) << 0 << "editResult2" << 2;
 }
 
 void tst_FormMain::arrowWalk() {
@@ -299,8 +320,8 @@ void tst_FormMain::engineFailuresDoNotStopCreation_data() {
     QTest::addColumn<QString>("resultText");
     QTest::newRow("creation") << uint(Status::InvalidClassString) << 0u << "Invalid class string"
                               << "Class not registered";
-    QTest::newRow("language") << 0u << uint(Status::InvalidArgument)
-                              << "The parameter is incorrect" << "Exception occurred";
+    QTest::newRow("language") << 0u << uint(Status::InvalidArgument) << "The parameter is incorrect"
+                              << "Exception occurred";
 }
 
 void tst_FormMain::engineFailuresDoNotStopCreation() {
@@ -320,6 +341,102 @@ void tst_FormMain::engineFailuresDoNotStopCreation() {
     Evaluate(0, QStringLiteral("1+1"));
     QCOMPARE(w->editResult[0]->text(), resultText);
     QCOMPARE(w->m_memoHistory->toPlainText(), QString());
+}
+
+void tst_FormMain::Click(const char* keyName) {
+    auto* key = w->findChild<QAbstractButton*>(QLatin1String(keyName));
+    QVERIFY2(key, keyName);
+    QTest::mouseClick(key, Qt::LeftButton);
+}
+
+void tst_FormMain::keypadRestoresTheRowCaretFirst() {
+    w->editExp[2]->setFocus(Qt::MouseFocusReason);
+    w->editExp[2]->setText(QStringLiteral("12+34"));
+    w->editExp[2]->setCursorPosition(4);
+    w->m_memoHistory->setFocus(Qt::MouseFocusReason);
+    Click("SpeedButton12"); // "1"
+    QCOMPARE(QApplication::focusWidget(), w->editExp[2]);
+    QCOMPARE(w->editExp[2]->text(), QStringLiteral("12+314"));
+    QCOMPARE(w->editExp[2]->cursorPosition(), 5);
+    QCOMPARE(w->m_editActiveExp, w->editExp[2]);
+
+    // A selection is not replaced: the key goes before it and the selection goes.
+    w->editExp[2]->setSelection(1, 2);
+    Click("SpeedButton6"); // "7"
+    QCOMPARE(w->editExp[2]->text(), QStringLiteral("172+314"));
+    QCOMPARE(w->editExp[2]->cursorPosition(), 2);
+    QVERIFY(!w->editExp[2]->hasSelectedText());
+}
+
+void tst_FormMain::keypadBuildsAndEvaluatesWithTheMouseOnly() {
+    for (const char* key :
+         {"SpeedButton21", "SpeedButton12", "SpeedButton13", "SpeedButton18", "SpeedButton14",
+          "SpeedButton9", "SpeedButton22", "SpeedButton20", "SpeedButton14"})
+        Click(key);
+    QCOMPARE(w->editExp[0]->text(), QStringLiteral("(12+34)*3"));
+    Click("SpeedButton24"); // "="
+    // The Enter is still queued when the click returns.
+    QCOMPARE(w->editResult[0]->text(), QString());
+    QTRY_COMPARE(w->editResult[0]->text(), QStringLiteral("138.00"));
+    QCOMPARE(HistoryLines(5).mid(2), (QStringList{"(12+34)*3", "=", "138.00"}));
+    Click("SpeedButton23"); // "+/-"
+    QCOMPARE(w->editExp[0]->text(), QStringLiteral("-((12+34)*3)"));
+    QCOMPARE(w->editExp[0]->cursorPosition(), 12);
+    Click("SpeedButton24");
+    QTRY_COMPARE(w->editResult[0]->text(), QStringLiteral("-138.00"));
+}
+
+void tst_FormMain::keypadBackSpace_data() {
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("before the caret") << 3 << 0 << "1234";
+    QTest::newRow("at position 0") << 0 << 0 << "12+34";
+    QTest::newRow("selection") << 1 << 3 << "14";
+}
+
+void tst_FormMain::keypadBackSpace() {
+    QFETCH(int, start);
+    QFETCH(int, length);
+    QFETCH(QString, result);
+    w->editExp[0]->setText(QStringLiteral("12+34"));
+    if (length)
+        w->editExp[0]->setSelection(start, length);
+    else
+        w->editExp[0]->setCursorPosition(start);
+    Click("SpeedButton26");
+    QCOMPARE(w->editExp[0]->text(), QStringLiteral("12+34")); // still queued
+    QCoreApplication::processEvents();
+    QCOMPARE(w->editExp[0]->text(), result);
+    QCOMPARE(w->editResult[0]->text(), QString());
+}
+
+void tst_FormMain::keypadClearAndClearAll() {
+    Evaluate(0, QStringLiteral("1+1"));
+    Evaluate(1, QStringLiteral("2+2"));
+    const QString history = w->m_memoHistory->toPlainText();
+    Click("SpeedButton27"); // "Clear" on row 2
+    QCOMPARE(w->editExp[1]->text(), QString());
+    QCOMPARE(w->editResult[1]->text(), QString());
+    QCOMPARE(w->editExp[0]->text(), QStringLiteral("1+1"));
+    QCOMPARE(w->editResult[0]->text(), QStringLiteral("2.00"));
+    w->editExp[4]->setText(QStringLiteral("5"));
+    Click("SpeedButton28"); // "Clear All"
+    for (int row = 0; row < TfrmMain::kRows; ++row) {
+        QCOMPARE(w->editExp[row]->text(), QString());
+        QCOMPARE(w->editResult[row]->text(), QString());
+    }
+    QCOMPARE(w->m_editActiveExp, w->editExp[1]);
+    QCOMPARE(w->m_memoHistory->toPlainText(), history);
+    QCOMPARE(w->Label[0]->text(), QStringLiteral("Expression1"));
+}
+
+void tst_FormMain::keypadSignToggleOnEmptyRowChangesNothing() {
+    w->editExp[3]->setFocus(Qt::MouseFocusReason);
+    w->checkComma->setFocus(Qt::MouseFocusReason);
+    Click("SpeedButton23");
+    QCOMPARE(w->editExp[3]->text(), QString());
+    QCOMPARE(QApplication::focusWidget(), w->editExp[3]);
 }
 
 QTEST_MAIN(tst_FormMain)

@@ -85,10 +85,10 @@ void tst_NumberText::textToCurrency_data() {
                          << std::numeric_limits<qint64>::max();
     QTest::newRow("min") << "-922337203685477.5808" << dot << true
                          << std::numeric_limits<qint64>::min();
-    QTest::newRow("15 digits in range") << "922337203685477" << dot << true
-                                        << qint64(9223372036854770000);
-    QTest::newRow("rounds up to max") << "922337203685477.58069" << dot << true
-                                      << std::numeric_limits<qint64>::max();
+    QTest::newRow("15 digits in range")
+        << "922337203685477" << dot << true << qint64(9223372036854770000);
+    QTest::newRow("rounds up to max")
+        << "922337203685477.58069" << dot << true << std::numeric_limits<qint64>::max();
     QTest::newRow("above max") << "922337203685477.5808" << dot << false << qint64(0);
     QTest::newRow("below min") << "-922337203685477.5809" << dot << false << qint64(0);
     QTest::newRow("fifteen nines") << "999999999999999" << dot << false << qint64(0);
@@ -109,10 +109,10 @@ void tst_NumberText::textToCurrency_data() {
     QTest::newRow("comma locale") << "1234,5" << comma << true << qint64(12345000);
     QTest::newRow("comma locale exponent") << "1,5E-4" << comma << true << qint64(2);
     QTest::newRow("tab is not a blank") << "\t1" << dot << false << qint64(0);
-    QTest::newRow("many leading zeros") << "0000000000000000000000001" << dot << true
-                                        << qint64(10000);
-    QTest::newRow("many fraction digits") << "0.12345000000000000000000000001" << dot << true
-                                          << qint64(1235);
+    QTest::newRow("many leading zeros")
+        << "0000000000000000000000001" << dot << true << qint64(10000);
+    QTest::newRow("many fraction digits")
+        << "0.12345000000000000000000000001" << dot << true << qint64(1235);
 }
 
 void tst_NumberText::textToCurrency() {

@@ -64,9 +64,8 @@ void tst_ResultFormat::format_data() {
     QTest::newRow("far below the places") << "0.00" << 0.0001L << en << "0.00";
     QTest::newRow("max count") << "#,##0.00" << DisplayValue({std::numeric_limits<qint64>::max()})
                                << en << "922,337,203,685,477.58";
-    QTest::newRow("min count") << "#,##0.0000"
-                               << DisplayValue({std::numeric_limits<qint64>::min()}) << en
-                               << "-922,337,203,685,477.5810"; // 18 significant digits
+    QTest::newRow("min count") << "#,##0.0000" << DisplayValue({std::numeric_limits<qint64>::min()})
+                               << en << "-922,337,203,685,477.5810"; // 18 significant digits
     QTest::newRow("de grouped") << "#,##0.00" << 1234.5L << de << "1.234,50";
     QTest::newRow("de plain") << "0.00" << 1234.5L << de << "1234,50";
     QTest::newRow("no group separator") << "#,##0.00" << 1234567.0L << none << "1234567.00";
@@ -82,7 +81,7 @@ void tst_ResultFormat::format() {
     const FixedLocale en(QStringLiteral("."), QStringLiteral(","));
     const FixedLocale de(QStringLiteral(","), QStringLiteral("."));
     const FixedLocale none(QStringLiteral("."), QString());
-    const Locale& loc = locale == QLatin1String("de") ? static_cast<const Locale&>(de)
+    const Locale& loc = locale == QLatin1String("de")     ? static_cast<const Locale&>(de)
                         : locale == QLatin1String("none") ? static_cast<const Locale&>(none)
                                                           : static_cast<const Locale&>(en);
     QCOMPARE(FormatFloat(pattern, value, loc), text);

@@ -98,7 +98,8 @@ void tst_ScriptControl::valueKinds_data() {
     QTest::newRow("bool") << "true" << int(K::Boolean) << "";
     QTest::newRow("string") << "'abc'" << int(K::Text) << "abc";
     QTest::newRow("array") << "[1,[2,3]]" << int(K::Object) << "1,2,3";
-    QTest::newRow("function") << "(function(){})" << int(K::Object) << "function() { [native code] }";
+    QTest::newRow("function") << "(function(){})" << int(K::Object)
+                              << "function() { [native code] }";
     QTest::newRow("custom text") << "({toString:function(){return 'x'}})" << int(K::Object) << "x";
 }
 
@@ -109,7 +110,8 @@ void tst_ScriptControl::valueKinds() {
     auto engine = Engine();
     const Variant v = engine->Eval(script);
     QCOMPARE(int(v.kind), kind);
-    if (v.kind == Variant::Kind::Text || (v.kind == Variant::Kind::Object && !text.contains(QLatin1String("function"))))
+    if (v.kind == Variant::Kind::Text ||
+        (v.kind == Variant::Kind::Object && !text.contains(QLatin1String("function"))))
         QCOMPARE(v.text, text);
 }
 
@@ -191,11 +193,16 @@ void tst_ScriptControl::statusMessages() {
 void tst_ScriptControl::errorBoxText_data() {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("text");
-    QTest::newRow("letter") << "Invalid class string" << "Invalid class string.";
-    QTest::newRow("digit") << "OLE error 80004005" << "OLE error 80004005.";
-    QTest::newRow("full stop kept") << "Done." << "Done.";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("closing parenthesis") << "Failed (code 5)" << "Failed (code 5)";
+    QTest::newRow("letter") << "Invalid class string"
+                            << "Invalid class string.";
+    QTest::newRow("digit") << "OLE error 80004005"
+                           << "OLE error 80004005.";
+    QTest::newRow("full stop kept") << "Done."
+                                    << "Done.";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("closing parenthesis") << "Failed (code 5)"
+                                         << "Failed (code 5)";
 }
 
 void tst_ScriptControl::errorBoxText() {
