@@ -74,11 +74,13 @@ QString FormatFloat(const QString& pattern, long double value, const Locale& loc
                 }
             }
             if (j < 0)
-                integer.insert(integer.begin(), '1');
+                integer = '1' + integer;
         }
     }
-    while (integer.size() > 1 && integer.front() == '0')
-        integer.erase(integer.begin());
+    if (const size_t first = integer.find_first_not_of('0'); first == std::string::npos)
+        integer = "0";
+    else
+        integer = integer.substr(first);
 
     const bool zero = integer == "0" && fraction.find_first_not_of('0') == std::string::npos;
     QString out;
