@@ -2,10 +2,6 @@
 
 #include <QCoreApplication>
 
-namespace {
-const QString kMakerHost = QStringLiteral("www.quantoria.example");
-}
-
 QString g_appTitle;
 QString g_productId;
 QString g_homePageUrl;

@@ -4,6 +4,9 @@
 
 class QCoreApplication;
 
+// The maker's web host, used by both web addresses and shown in the About window.
+inline const QString kMakerHost = QStringLiteral("www.quantoria.example");
+
 // The program's identity, set once at start and read everywhere else.
 extern QString g_appTitle;
 extern QString g_productId;

@@ -12,9 +12,11 @@ int main(int argc, char* argv[]) {
     MessageBoxErrorReporter reporter;
     QtKeyboardInput keyboard;
     SystemLocale locale;
+    DesktopShellOpen shell;
     RunHandler(reporter, [&] {
         TfrmMain frmMain({reporter, keyboard, locale,
-                          [](const QString& progId) { return CreateOleObject(progId); }});
+                          [](const QString& progId) { return CreateOleObject(progId); }, shell,
+                          [](const QString&) { return QString(); }});
         frmMain.show();
         QApplication::exec();
     });

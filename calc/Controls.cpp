@@ -2,6 +2,7 @@
 
 #include <QFocusEvent>
 #include <QKeyEvent>
+#include <QMouseEvent>
 
 TEdit::TEdit(QWidget* parent) : QLineEdit(parent) {}
 
@@ -96,4 +97,37 @@ void TCSpinEdit::focusOutEvent(QFocusEvent* event) {
 TSpeedButton::TSpeedButton(QWidget* parent, const QString& caption) : QToolButton(parent) {
     setText(caption);
     setFocusPolicy(Qt::NoFocus);
+}
+
+TLabel::TLabel(QWidget* parent, const QString& caption) : QLabel(caption, parent) {
+    adjustSize();
+}
+
+QColor TLabel::FontColor() const {
+    return palette().color(QPalette::WindowText);
+}
+
+void TLabel::SetFontColor(const QColor& colour) {
+    QPalette p = palette();
+    p.setColor(QPalette::WindowText, colour);
+    setPalette(p);
+}
+
+void TLabel::enterEvent(QEnterEvent* event) {
+    QLabel::enterEvent(event);
+    if (OnMouseEnter)
+        OnMouseEnter(this);
+}
+
+void TLabel::leaveEvent(QEvent* event) {
+    QLabel::leaveEvent(event);
+    if (OnMouseLeave)
+        OnMouseLeave(this);
+}
+
+void TLabel::mouseReleaseEvent(QMouseEvent* event) {
+    QLabel::mouseReleaseEvent(event);
+    if (OnClick && event->button() == Qt::LeftButton &&
+        rect().contains(event->position().toPoint()))
+        OnClick(this);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QSpinBox>
 #include <QToolButton>
@@ -48,4 +49,23 @@ protected:
 class TSpeedButton : public QToolButton {
 public:
     TSpeedButton(QWidget* parent, const QString& caption);
+};
+
+// A label that reports the pointer entering and leaving it, and clicks on it (the link labels).
+class TLabel : public QLabel {
+public:
+    TLabel(QWidget* parent, const QString& caption);
+
+    std::function<void(TLabel*)> OnMouseEnter;
+    std::function<void(TLabel*)> OnMouseLeave;
+    std::function<void(TLabel*)> OnClick;
+
+    // The font colour.
+    QColor FontColor() const;
+    void SetFontColor(const QColor& colour);
+
+protected:
+    void enterEvent(QEnterEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 };

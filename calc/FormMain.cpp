@@ -1,7 +1,10 @@
 #include "calc/FormMain.h"
 
 #include "app/Global.h"
+#include "calc/FormAbout.h"
+#include "calc/MenuGlyphs.h"
 #include "calc/logic/Evaluation.h"
+#include "calc/logic/Example.h"
 #include "calc/logic/Keypad.h"
 #include "calc/logic/ResultFormat.h"
 
@@ -11,6 +14,7 @@
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QLabel>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QTextCursor>
@@ -79,6 +83,8 @@ void TfrmMain::CreateControls() {
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFont(PixelFont(13));
+
+    CreateMenu();
 
     auto* client = new QWidget(this);
     client->setFixedSize(kClientWidth, kClientHeight);
@@ -205,6 +211,33 @@ void TfrmMain::CreateControls() {
         adjustSize();
         move(screen->availableGeometry().center() - rect().center());
     }
+}
+
+void TfrmMain::CreateMenu() {
+    QMenuBar* MainMenu1 = menuBar();
+    MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
+    const qreal ratio = devicePixelRatioF();
+    auto* style =
+        new MenuBarGlyphStyle({{QStringLiteral("File"), DrawGlyph(Glyph::File, ratio)},
+                               {QStringLiteral("Example"), DrawGlyph(Glyph::Example, ratio)},
+                               {QStringLiteral("Help"), DrawGlyph(Glyph::Help, ratio)}});
+    style->setParent(MainMenu1);
+    MainMenu1->setStyle(style);
+
+    File1 = MainMenu1->addMenu(QStringLiteral("File"));
+    menuExit = File1->addAction(QStringLiteral("Exit"));
+    menuExample1 = MainMenu1->addAction(QStringLiteral("Example"));
+    menuExample1->setToolTip(QStringLiteral("Show example in  the idle expression edit box."));
+    Help1 = MainMenu1->addMenu(QStringLiteral("Help"));
+    menuHomePage = Help1->addAction(QStringLiteral("Home Page"));
+    menuAbout = Help1->addAction(QStringLiteral("About"));
+
+    connect(menuExit, &QAction::triggered, this, [this] { Handle([&] { menuExitClick(); }); });
+    connect(menuExample1, &QAction::triggered, this,
+            [this] { Handle([&] { menuExample1Click(); }); });
+    connect(menuHomePage, &QAction::triggered, this,
+            [this] { Handle([&] { menuHomePageClick(); }); });
+    connect(menuAbout, &QAction::triggered, this, [this] { Handle([&] { menuAboutClick(); }); });
 }
 
 void TfrmMain::CreateKeypad() {
@@ -492,6 +525,31 @@ void TfrmMain::SpeedButton6Click(QAbstractButton* sender) {
         m_services.keyboard.KeyEvent(VirtualKey::Back, true);
         break;
     }
+}
+
+void TfrmMain::menuExitClick() {
+    QCoreApplication::quit();
+}
+
+void TfrmMain::menuExample1Click() {
+    QStringList texts;
+    for (const TEdit* exp : editExp)
+        texts << exp->text();
+    TEdit* target = editExp[ExampleRow(texts)];
+    target->setText(kExampleExpression);
+    target->setFocus(Qt::OtherFocusReason);
+    QCoreApplication::processEvents();
+    m_services.keyboard.KeyEvent(VirtualKey::Return, false);
+    m_services.keyboard.KeyEvent(VirtualKey::Return, true);
+}
+
+void TfrmMain::menuHomePageClick() {
+    m_services.shell.Open(g_productPageUrl, ShowState::Maximized);
+}
+
+void TfrmMain::menuAboutClick() {
+    TfrmAbout frmAbout(this, m_services.shell, m_services.GetFileVersionText);
+    frmAbout.exec();
 }
 
 void TfrmMain::checkCommaClick() {

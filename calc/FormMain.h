@@ -5,6 +5,7 @@
 #include "platform/KeyboardInput.h"
 #include "platform/Locale.h"
 #include "platform/ScriptControl.h"
+#include "platform/ShellOpen.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -13,7 +14,9 @@
 
 class QAbstractButton;
 class QCheckBox;
+class QAction;
 class QLabel;
+class QMenu;
 class QPlainTextEdit;
 
 // What the main window uses from the platform.
@@ -22,6 +25,9 @@ struct MainWindowServices {
     KeyboardInput& keyboard;
     const Locale& locale;
     ScriptControlFactory createScriptControl;
+    ShellOpen& shell;
+    // The file version of an executable, "" when it has none.
+    std::function<QString(const QString& path)> GetFileVersionText;
 };
 
 // The calculator window: five expression rows, the settings controls and the history memo.
@@ -32,6 +38,14 @@ public:
     ~TfrmMain() override;
 
     static constexpr int kRows = 5;
+
+    // Menus.
+    QMenu* File1;
+    QAction* menuExit;
+    QAction* menuExample1;
+    QMenu* Help1;
+    QAction* menuHomePage;
+    QAction* menuAbout;
 
     // Components. Row N (1-based) is index N-1: editExp[0] is editExp1, and so on.
     QWidget* panelLeft;
@@ -72,6 +86,10 @@ public:
     void editResult1KeyUp(TEdit* sender, int key, Qt::KeyboardModifiers shift);
     void btnEqual1Click();
     void SpeedButton6Click(QAbstractButton* sender);
+    void menuExitClick();
+    void menuExample1Click();
+    void menuHomePageClick();
+    void menuAboutClick();
     void checkCommaClick();
     void editPrecisionChange();
     void BuildResultFormat();
@@ -89,6 +107,7 @@ protected:
 private:
     void CreateControls();
     void CreateKeypad();
+    void CreateMenu();
     void ControlFocusIn(QWidget* control);
     void ControlFocusOut(QWidget* control, Qt::FocusReason reason);
     bool eventFilter(QObject* watched, QEvent* event) override;

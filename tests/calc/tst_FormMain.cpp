@@ -1,12 +1,18 @@
+#include "app/Global.h"
+#include "calc/FormAbout.h"
 #include "calc/FormMain.h"
 #include "platform/QtKeyboardInput.h"
 #include "support/Doubles.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QEnterEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -64,6 +70,12 @@ private slots:
     void keypadClearAndClearAll();
     void keypadSignToggleOnEmptyRowChangesNothing();
 
+    void exampleFillsTheIdleRowAndEvaluates_data();
+    void exampleFillsTheIdleRowAndEvaluates();
+    void menusAndAddresses();
+    void aboutWindowTextsAndLinks();
+    void eachAboutIsAFreshWindow();
+
 private:
     void Make(FailingEngine engine = {});
     void Evaluate(int row, const QString& expression);
@@ -72,13 +84,15 @@ private:
 
     RecordingErrorReporter m_errors;
     QtKeyboardInput m_keyboard;
+    RecordingShellOpen m_shell;
     FixedLocale m_locale{QStringLiteral("."), QStringLiteral(",")};
     std::unique_ptr<TfrmMain> w;
 };
 
 void tst_FormMain::Make(FailingEngine engine) {
     w = std::make_unique<TfrmMain>(
-        MainWindowServices{m_errors, m_keyboard, m_locale, engine.Factory()});
+        MainWindowServices{m_errors, m_keyboard, m_locale, engine.Factory(), m_shell,
+                           [](const QString&) { return QStringLiteral("1.8.6.66"); }});
     w->show();
     QApplication::setActiveWindow(w.get());
     QVERIFY(QTest::qWaitForWindowActive(w.get()));
@@ -437,6 +451,98 @@ void tst_FormMain::keypadSignToggleOnEmptyRowChangesNothing() {
     Click("SpeedButton23");
     QCOMPARE(w->editExp[3]->text(), QString());
     QCOMPARE(QApplication::focusWidget(), w->editExp[3]);
+}
+
+void tst_FormMain::exampleFillsTheIdleRowAndEvaluates_data() {
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<int>("row");
+    QTest::newRow("all empty") << QStringList{"", "", "", "", ""} << 0;
+    QTest::newRow("only row 3 empty") << QStringList{"1", "2", "", "4", "5"} << 2;
+    QTest::newRow("rows 1 to 4 occupied") << QStringList{"1", "2", "3", "4", "5+5"} << 4;
+    QTest::newRow("row 1 holds a blank") << QStringList{" ", "", "", "", ""} << 1;
+}
+
+void tst_FormMain::exampleFillsTheIdleRowAndEvaluates() {
+    QFETCH(QStringList, texts);
+    QFETCH(int, row);
+    for (int r = 0; r < TfrmMain::kRows; ++r)
+        w->editExp[r]->setText(texts[r]);
+    w->menuExample1->trigger();
+    QCOMPARE(w->editExp[row]->text(), QStringLiteral("(12+34)*3"));
+    QCOMPARE(QApplication::focusWidget(), w->editExp[row]);
+    QCOMPARE(w->m_editActiveExp, w->editExp[row]);
+    QTRY_COMPARE(w->editResult[row]->text(), QStringLiteral("138.00"));
+    QCOMPARE(HistoryLines(5).mid(2), (QStringList{"(12+34)*3", "=", "138.00"}));
+}
+
+void tst_FormMain::menusAndAddresses() {
+    QCOMPARE(w->File1->title(), QStringLiteral("File"));
+    QCOMPARE(w->File1->actions(), QList<QAction*>{w->menuExit});
+    QCOMPARE(w->Help1->actions(), (QList<QAction*>{w->menuHomePage, w->menuAbout}));
+    QCOMPARE(w->menuExample1->toolTip(),
+             QStringLiteral("Show example in  the idle expression edit box."));
+    for (QAction* a : {w->menuExit, w->menuExample1, w->menuHomePage, w->menuAbout})
+        QVERIFY(a->shortcut().isEmpty());
+    w->menuHomePage->trigger();
+    QCOMPARE(m_shell.opened.size(), size_t(1));
+    QCOMPARE(m_shell.opened[0].first,
+             QStringLiteral(
+                 "http://www.quantoria.example/en/Quantoria_Detail.aspx?come_from=Quantoria_V1"));
+    QCOMPARE(m_shell.opened[0].second, ShowState::Maximized);
+}
+
+void tst_FormMain::aboutWindowTextsAndLinks() {
+    RecordingShellOpen shell;
+    TfrmAbout about(w.get(), shell, [](const QString& path) {
+        return path == QCoreApplication::applicationFilePath() ? QStringLiteral("1.8.6.66")
+                                                               : QString();
+    });
+    QCOMPARE(about.windowTitle(), QStringLiteral("About"));
+    QCOMPARE(about.size(), QSize(414, 279));
+    QCOMPARE(about.lblProductFullName->text(), QStringLiteral("Quantoria"));
+    QCOMPARE(about.lblVersion->text(), QStringLiteral("Version:1.8.6.66"));
+    QCOMPARE(about.labelMail->text(), g_supportMail);
+
+    for (TLabel* link : {about.labelWeb, about.labelMail}) {
+        QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+        QCoreApplication::sendEvent(link, &enter);
+        QCOMPARE(link->FontColor(), QColor(0, 0, 255));
+        QCOMPARE(link->cursor().shape(), Qt::PointingHandCursor);
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(link, &leave);
+        QCOMPARE(link->FontColor(), QColor(0, 0, 0));
+        QCOMPARE(link->cursor().shape(), Qt::ArrowCursor);
+    }
+
+    QTest::mouseClick(about.labelWeb, Qt::LeftButton);
+    QTest::mouseClick(about.labelMail, Qt::LeftButton);
+    about.btnVisitHomePage->click();
+    QCOMPARE(shell.opened.size(), size_t(3));
+    QCOMPARE(shell.opened[0].first,
+             QStringLiteral("http://www.quantoria.example/?come_from=Quantoria_V1"));
+    QCOMPARE(shell.opened[1].first, QStringLiteral("mailto:support@quantoria.example"));
+    QCOMPARE(shell.opened[1].second, ShowState::Normal);
+    QCOMPARE(shell.opened[2].first,
+             QStringLiteral(
+                 "http://www.quantoria.example/en/Quantoria_Detail.aspx?come_from=Quantoria_V1"));
+}
+
+void tst_FormMain::eachAboutIsAFreshWindow() {
+    QList<QPointer<QWidget>> seen;
+    auto closeIt = [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        QVERIFY(modal);
+        seen << modal;
+        QCOMPARE(qobject_cast<TfrmAbout*>(modal)->lblVersion->text(),
+                 QStringLiteral("Version:1.8.6.66"));
+        qobject_cast<TfrmAbout*>(modal)->btnClose->click();
+    };
+    for (int i = 0; i < 2; ++i) {
+        QTimer::singleShot(0, this, closeIt);
+        w->menuAbout->trigger();
+    }
+    QCOMPARE(seen.size(), 2);
+    QVERIFY(seen[0].isNull() && seen[1].isNull()); // both destroyed after closing
 }
 
 QTEST_MAIN(tst_FormMain)

@@ -3,6 +3,10 @@
 #include "platform/ErrorReporter.h"
 #include "platform/Errors.h"
 #include "platform/ScriptControl.h"
+#include "platform/ShellOpen.h"
+
+#include <utility>
+#include <vector>
 
 #include <QStringList>
 
@@ -49,4 +53,13 @@ private:
         std::unique_ptr<ScriptControl> m_real;
         uint32_t m_language, m_eval;
     };
+};
+
+// Records the addresses handed to the desktop.
+class RecordingShellOpen final : public ShellOpen {
+public:
+    void Open(const QString& address, ShowState show) override {
+        opened.emplace_back(address, show);
+    }
+    std::vector<std::pair<QString, ShowState>> opened;
 };

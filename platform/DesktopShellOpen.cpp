@@ -1,0 +1,8 @@
+#include "platform/ShellOpen.h"
+
+#include <QDesktopServices>
+#include <QUrl>
+
+void DesktopShellOpen::Open(const QString& address, ShowState) {
+    QDesktopServices::openUrl(QUrl(address, QUrl::StrictMode));
+}
