@@ -14,6 +14,7 @@
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QLabel>
+#include <QLayout>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -45,6 +46,16 @@ void SetBase(QWidget* widget, const QColor& colour) {
     widget->setPalette(palette);
 }
 
+// Shrinks a label's font until its caption fits its width (desktop fonts run wider than the
+// designed one).
+void FitFont(QLabel* label) {
+    QFont font = label->font();
+    while (font.pixelSize() > 9 &&
+           QFontMetrics(font).horizontalAdvance(label->text()) > label->width())
+        font.setPixelSize(font.pixelSize() - 1);
+    label->setFont(font);
+}
+
 QLabel* MakeLabel(QWidget* parent, const QString& caption, int x, int y) {
     auto* label = new QLabel(caption, parent);
     label->move(x, y);
@@ -55,7 +66,7 @@ QLabel* MakeLabel(QWidget* parent, const QString& caption, int x, int y) {
 QCheckBox* MakeCheck(QWidget* parent, const char* name, const QString& caption, int x, int y) {
     auto* check = new QCheckBox(caption, parent);
     check->setObjectName(QLatin1String(name));
-    check->setGeometry(x, y, 97, 17);
+    check->setGeometry(x, y, std::max(97, check->sizeHint().width()), 17);
     check->setChecked(true);
     return check;
 }
@@ -89,6 +100,8 @@ void TfrmMain::CreateControls() {
     auto* client = new QWidget(this);
     client->setFixedSize(kClientWidth, kClientHeight);
     setCentralWidget(client);
+    // A fixed-size window: the window manager offers no maximise and no resizing.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
 
     panelLeft = new QWidget(client);
     panelLeft->setObjectName(QStringLiteral("panelLeft"));
@@ -114,7 +127,8 @@ void TfrmMain::CreateControls() {
         const QString n = QString::number(row + 1);
         Label[row] = new QLabel(QStringLiteral("Expression") + n, panelLeftTop);
         Label[row]->setObjectName(QStringLiteral("Label") + n);
-        Label[row]->setGeometry(8, kLabelY[row], 74, 16);
+        Label[row]->setGeometry(8, kLabelY[row], 78, 16);
+        FitFont(Label[row]);
 
         TEdit* exp = editExp[row] = new TEdit(panelLeftTop);
         exp->setObjectName(QStringLiteral("editExp") + n);
