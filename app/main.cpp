@@ -1,23 +1,69 @@
+#include "app/ApplicationIcon.h"
+#include "app/Global.h"
 #include "calc/FormMain.h"
+#include "platform/Integrity.h"
 #include "platform/MessageBoxErrorReporter.h"
+#include "platform/MessageBoxes.h"
 #include "platform/QtKeyboardInput.h"
+#include "platform/QtShellNotify.h"
+#include "platform/SingleInstance.h"
+#include "platform/TerminationSignals.h"
+#include "platform/VersionInfo.h"
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QSessionManager>
+#include <QTimer>
 
 int main(int argc, char* argv[]) {
+    // One copy per graphical session: a second start hands over to the running copy and ends
+    // before it opens any window.
+    SingleInstance instance;
+    if (!instance.TryAcquire()) {
+        instance.RequestRestore();
+        return 1;
+    }
+
     QApplication application(argc, argv);
     // Ending the program is the main window's decision, not a side effect of a box closing.
     application.setQuitOnLastWindowClosed(false);
+    application.setWindowIcon(ApplicationIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.quantoria.Quantoria"));
+
+    // Log-off, shutdown and termination end the program the way File > Exit does, so the
+    // window's destruction saves the history and the settings.
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::Received, &application,
+                     [] { QCoreApplication::quit(); });
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, &application,
+                     [](QSessionManager&) { QCoreApplication::quit(); });
 
     MessageBoxErrorReporter reporter;
     QtKeyboardInput keyboard;
     SystemLocale locale;
     DesktopShellOpen shell;
+    QtMessageBoxes boxes;
+    QtShellNotify notify;
+    Autostart autostart;
     RunHandler(reporter, [&] {
         TfrmMain frmMain({reporter, keyboard, locale,
                           [](const QString& progId) { return CreateOleObject(progId); }, shell,
-                          [](const QString&) { return QString(); }});
+                          GetFileVersionText, boxes, notify, autostart,
+                          AppPaths::Resolve(QCoreApplication::applicationDirPath()),
+                          QCoreApplication::applicationFilePath()});
+        // The window's creation has set the title: from now on a second copy can find this one.
+        instance.Listen();
+        QObject::connect(&instance, &SingleInstance::RestoreRequested, &frmMain,
+                         [&] { RunHandler(reporter, [&] { frmMain.BringToFront(); }); });
         frmMain.show();
+        // Hashing the program file waits until the first frame is out.
+        QTimer::singleShot(0, &frmMain, [&] {
+            if (IntegrityCheck() == IntegrityStatus::Damaged)
+                QMessageBox::critical(
+                    &frmMain, g_appTitle,
+                    QStringLiteral("The program file of %1 is damaged. Please obtain %1 again.")
+                        .arg(g_appTitle));
+        });
         QApplication::exec();
     });
     return 0;

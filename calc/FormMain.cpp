@@ -5,8 +5,10 @@
 #include "calc/MenuGlyphs.h"
 #include "calc/logic/Evaluation.h"
 #include "calc/logic/Example.h"
+#include "calc/logic/HistoryText.h"
 #include "calc/logic/Keypad.h"
 #include "calc/logic/ResultFormat.h"
+#include "platform/Profile.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -15,6 +17,7 @@
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLayout>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -22,6 +25,17 @@
 #include <QTextDocument>
 
 namespace {
+
+const QString kSection = QStringLiteral("Config");
+const QString kHideHistory = QStringLiteral("Hide History");
+const QString kDisplayHistory = QStringLiteral("Display History");
+
+// The memo's text as the user sees it. toPlainText() would turn no-break spaces into blanks.
+QString MemoText(const QPlainTextEdit* memo) {
+    QString text = memo->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    return text;
+}
 
 const QColor kActiveRow(255, 255, 0);
 const QColor kIdleRow(255, 255, 255);
@@ -78,16 +92,41 @@ TfrmMain::TfrmMain(MainWindowServices services, QWidget* parent)
     setObjectName(QStringLiteral("frmMain"));
     CreateControls();
     FormCreate();
+
+    // The history reaches the disk a moment after each change, off the evaluation path, so a
+    // crash or a lost display connection loses at most that moment.
+    m_autosave.setSingleShot(true);
+    m_autosave.setInterval(1000);
+    connect(&m_autosave, &QTimer::timeout, this, [this] { AutosaveHistory(); });
+    connect(m_memoHistory->document(), &QTextDocument::contentsChanged, &m_autosave,
+            qOverload<>(&QTimer::start));
 }
 
 TfrmMain::~TfrmMain() {
     FormDestroy();
 }
 
-// Closing the window ends the program.
 void TfrmMain::closeEvent(QCloseEvent* event) {
-    QMainWindow::closeEvent(event);
-    QCoreApplication::quit();
+    bool canClose = true;
+    Handle([&] { FormCloseQuery(canClose); });
+    if (canClose)
+        event->accept();
+    else
+        event->ignore();
+}
+
+// A minimise command from the title bar or the window menu (the window turns minimised). The
+// tray icon's watch has already taken it into the tray; a minimise that the icon makes itself
+// (closing) shows no second balloon.
+void TfrmMain::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !(windowState() & Qt::WindowMinimized))
+        return;
+    const auto* change = static_cast<QWindowStateChangeEvent*>(event);
+    if (change->oldState() & Qt::WindowMinimized)
+        return;
+    if (trayIcon && !trayIcon->Minimizing() && TrayShown())
+        Handle([&] { ShowReminderBalloon(); });
 }
 
 void TfrmMain::CreateControls() {
@@ -96,6 +135,7 @@ void TfrmMain::CreateControls() {
     setFont(PixelFont(13));
 
     CreateMenu();
+    CreateTrayIcon();
 
     auto* client = new QWidget(this);
     client->setFixedSize(kClientWidth, kClientHeight);
@@ -182,14 +222,26 @@ void TfrmMain::CreateControls() {
     checkSingle =
         MakeCheck(panelLeftDown, "checkSingle", QStringLiteral("Single instance"), 416, 144);
     checkSingle->hide();
-    LabelHideHistory = MakeLabel(panelLeftDown, QStringLiteral("Hide History"), 416, 196);
+    LabelHideHistory = new TLabel(panelLeftDown, QStringLiteral("Hide History"));
     LabelHideHistory->setObjectName(QStringLiteral("LabelHideHistory"));
-    labelEraseHistory = MakeLabel(panelLeftDown, QStringLiteral("Erase History"), 416, 232);
+    LabelHideHistory->move(416, 196);
+    LabelHideHistory->setToolTip(
+        QStringLiteral("Click there to hide or show the expression and result history."));
+    LabelHideHistory->OnClick = [this](TLabel*) { Handle([&] { LabelHideHistoryClick(); }); };
+    labelEraseHistory = new TLabel(panelLeftDown, QStringLiteral("Erase History"));
     labelEraseHistory->setObjectName(QStringLiteral("labelEraseHistory"));
-    for (QLabel* link : {LabelHideHistory, labelEraseHistory}) {
+    labelEraseHistory->move(416, 232);
+    labelEraseHistory->setToolTip(QStringLiteral("All equation history will be lost."));
+    labelEraseHistory->OnClick = [this](TLabel*) { Handle([&] { labelEraseHistoryClick(); }); };
+    for (TLabel* link : {LabelHideHistory, labelEraseHistory}) {
         QFont font = link->font();
         font.setUnderline(true);
         link->setFont(font);
+        // Wide enough for the longer caption the hide link switches to.
+        link->resize(QFontMetrics(font).horizontalAdvance(QStringLiteral("Display History")) + 4,
+                     link->sizeHint().height());
+        link->OnMouseEnter = [this](TLabel* s) { Handle([&] { labelEraseHistoryMouseEnter(s); }); };
+        link->OnMouseLeave = [this](TLabel* s) { Handle([&] { labelEraseHistoryMouseLeave(s); }); };
     }
 
     labelHistory = MakeLabel(panelRight, QStringLiteral("History:"), 8, 8);
@@ -330,10 +382,171 @@ void TfrmMain::FormCreate() {
         m_scriptControl->SetLanguage(QStringLiteral("JavaScript"));
     });
     Handle([&] { BuildResultFormat(); });
+    Handle([&] {
+        try {
+            const LoadedHistory history = LoadHistoryFile(m_services.paths.HistoryFile());
+            m_memoHistory->setPlainText(history.text);
+        } catch (const EFOpenError&) {
+            m_historyUnreadable = true;
+            throw;
+        }
+    });
+    Handle([&] {
+        const ProfileDocument settings = Profile(m_services.paths.SettingsFile()).Load();
+        editPrecision->SetValue(settings.ReadInteger(kSection, QStringLiteral("Prec"), 2));
+        checkComma->setChecked(settings.ReadBool(kSection, QStringLiteral("Comma"), true));
+        checkStartup->setChecked(settings.ReadBool(kSection, QStringLiteral("Startup"), true));
+        if (!settings.ReadBool(kSection, QStringLiteral("DisplayHistory"), true))
+            LabelHideHistoryClick();
+    });
+    Handle([&] {
+        trayIcon->SetHint(kReminderText);
+        ShowReminderBalloon();
+    });
 }
 
 void TfrmMain::FormDestroy() {
+    // Each step stands on its own: a history that cannot be saved does not cost the settings.
+    m_autosave.stop();
+    Handle([&] { SaveHistory(); });
     Handle([&] { m_scriptControl.reset(); });
+    Handle([&] {
+        Profile(m_services.paths.SettingsFile())
+            .Write({{kSection, QStringLiteral("Prec"), QString::number(editPrecision->Value())},
+                    {kSection, QStringLiteral("Comma"), checkComma->isChecked() ? "1" : "0"},
+                    {kSection, QStringLiteral("Startup"), checkStartup->isChecked() ? "1" : "0"},
+                    {kSection, QStringLiteral("DisplayHistory"),
+                     LabelHideHistory->text() == kHideHistory ? "1" : "0"}});
+    });
+    Handle([&] {
+        if (checkStartup->isChecked())
+            m_services.autostart.Set(m_services.executablePath);
+        else
+            m_services.autostart.Remove();
+    });
+}
+
+void TfrmMain::SaveHistory() {
+    if (!m_historyUnreadable)
+        SaveHistoryFile(m_services.paths.HistoryFile(), MemoText(m_memoHistory));
+}
+
+void TfrmMain::AutosaveHistory() {
+    try {
+        SaveHistory();
+        m_autosaveFailureShown = false;
+    } catch (const Exception& e) {
+        if (!m_autosaveFailureShown) {
+            m_autosaveFailureShown = true;
+            m_services.errors.ShowException(e.Message());
+        }
+    }
+}
+
+void TfrmMain::labelEraseHistoryClick() {
+    const int answer = m_services.boxes.Show(
+        this, QStringLiteral("All historys of calculator will be lost, are you sure?"), g_appTitle,
+        MessageBoxes::OkCancel | MessageBoxes::IconQuestion);
+    if (answer != MessageBoxes::IdOk)
+        return;
+    m_memoHistory->clear();
+    m_autosave.stop();
+    // The user asked for an empty history: that may replace even a file that could not be read.
+    SaveHistoryFile(m_services.paths.HistoryFile(), QString());
+    m_historyUnreadable = false;
+}
+
+// Hiding narrows the window to the left panel; showing widens it by the splitter and the right
+// panel as they are. Widths are client widths, so the frame never eats into the panels.
+void TfrmMain::LabelHideHistoryClick() {
+    QWidget* client = centralWidget();
+    if (panelLeft->width() < client->width()) {
+        client->setFixedWidth(panelLeft->width());
+        LabelHideHistory->setText(kDisplayHistory);
+    } else {
+        client->setFixedWidth(panelLeft->width() + splitterLeftRight->width() +
+                              panelRight->width());
+        LabelHideHistory->setText(kHideHistory);
+    }
+}
+
+void TfrmMain::labelEraseHistoryMouseEnter(TLabel* sender) {
+    sender->SetFontColor(QColor(255, 0, 0));
+    sender->setCursor(Qt::PointingHandCursor);
+}
+
+void TfrmMain::labelEraseHistoryMouseLeave(TLabel* sender) {
+    sender->SetFontColor(QColor(0, 0, 0));
+    sender->setCursor(Qt::ArrowCursor);
+}
+
+void TfrmMain::CreateTrayIcon() {
+    popupMenuTray = new QMenu(this);
+    popupMenuTray->setObjectName(QStringLiteral("popupMenuTray"));
+    popmenuExit = popupMenuTray->addAction(QStringLiteral("Exit"));
+    connect(popmenuExit, &QAction::triggered, this, [this] { Handle([&] { menuExitClick(); }); });
+
+    trayIcon = new TTrayIcon(m_services.notify, this);
+    trayIcon->setObjectName(QStringLiteral("trayIcon"));
+    trayIcon->SetApplicationWindow(this);
+    // Without a notification area the program still starts; the icon is added once one appears.
+    try {
+        trayIcon->SetVisible(true);
+        m_trayAdded = true;
+    } catch (const EOutOfResources&) {
+        m_trayAdded = false;
+    }
+    trayIcon->SetHint(QStringLiteral("Quantoria"));
+    trayIcon->SetPopupMenu(popupMenuTray);
+    trayIcon->SetRestoreOn(imDoubleClick);
+    trayIcon->SetPopupMenuOn(imRightClickUp);
+    trayIcon->OnMouseEnter = [this](QObject*, TShiftState, int, int) {
+        Handle([&] { trayIconMouseEnter(); });
+    };
+    trayIcon->Loaded();
+    m_services.notify.WatchArea([this](bool available) { TrayAreaChanged(available); });
+}
+
+// The notification area appeared late or came back (a panel started after the program, or
+// restarted): the icon goes in again. When it went away, a window hidden in it comes back.
+void TfrmMain::TrayAreaChanged(bool available) {
+    if (!available) {
+        m_trayAdded = false;
+        if (!isVisible()) {
+            setWindowState(windowState() | Qt::WindowMinimized);
+            show();
+        }
+        return;
+    }
+    try {
+        trayIcon->SetVisible(true);
+        m_trayAdded = true;
+    } catch (const EOutOfResources&) {
+        m_trayAdded = false;
+    }
+}
+
+bool TfrmMain::TrayShown() const {
+    return trayIcon->Visible() && m_trayAdded;
+}
+
+void TfrmMain::ShowReminderBalloon() {
+    trayIcon->ShowBalloonTip(kReminderTitle, kReminderText, 5000, BalloonIcon::Info);
+}
+
+void TfrmMain::FormCloseQuery(bool& canClose) {
+    canClose = false;
+    if (!TrayShown()) {
+        // No notification area to hide in: an ordinary minimise keeps the window reachable.
+        setWindowState(windowState() | Qt::WindowMinimized);
+        return;
+    }
+    ShowReminderBalloon();
+    trayIcon->Minimize();
+}
+
+void TfrmMain::trayIconMouseEnter() {
+    ShowReminderBalloon();
 }
 
 int TfrmMain::RowOf(const TEdit* box) const {
@@ -539,6 +752,17 @@ void TfrmMain::SpeedButton6Click(QAbstractButton* sender) {
         m_services.keyboard.KeyEvent(VirtualKey::Back, true);
         break;
     }
+}
+
+void TfrmMain::BringToFront() {
+    if (TrayShown()) {
+        trayIcon->Restore();
+        return;
+    }
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
 }
 
 void TfrmMain::menuExitClick() {

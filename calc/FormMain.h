@@ -1,14 +1,20 @@
 #pragma once
 
 #include "calc/Controls.h"
+#include "platform/AppPaths.h"
+#include "platform/Autostart.h"
 #include "platform/ErrorReporter.h"
 #include "platform/KeyboardInput.h"
 #include "platform/Locale.h"
+#include "platform/MessageBoxes.h"
 #include "platform/ScriptControl.h"
+#include "platform/ShellNotify.h"
 #include "platform/ShellOpen.h"
+#include "tray/TrayIcon.h"
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QTimer>
 #include <array>
 #include <memory>
 
@@ -28,7 +34,19 @@ struct MainWindowServices {
     ShellOpen& shell;
     // The file version of an executable, "" when it has none.
     std::function<QString(const QString& path)> GetFileVersionText;
+    MessageBoxes& boxes;
+    ShellNotify& notify;
+    Autostart& autostart;
+    // Where the history and settings files are, decided once at start.
+    AppPaths paths;
+    // The running program's file, as the autostart entry starts it.
+    QString executablePath;
 };
+
+// The reminder balloon on the notification icon.
+inline const QString kReminderTitle = QStringLiteral("Quantoria");
+inline const QString kReminderText =
+    QStringLiteral("You can double click this icon to restore calculator at any time.");
 
 // The calculator window: five expression rows, the settings controls and the history memo.
 class TfrmMain : public QMainWindow {
@@ -63,10 +81,13 @@ public:
     TCSpinEdit* editPrecision;
     QCheckBox* checkStartup;
     QCheckBox* checkSingle;
-    QLabel* LabelHideHistory;
-    QLabel* labelEraseHistory;
+    TLabel* LabelHideHistory;
+    TLabel* labelEraseHistory;
     QLabel* labelHistory;
     QPlainTextEdit* m_memoHistory;
+    TTrayIcon* trayIcon = nullptr;
+    QMenu* popupMenuTray = nullptr;
+    QAction* popmenuExit = nullptr;
 
     // The window's own state.
     std::unique_ptr<ScriptControl> m_scriptControl;
@@ -90,11 +111,25 @@ public:
     void menuExample1Click();
     void menuHomePageClick();
     void menuAboutClick();
+    void labelEraseHistoryClick();
+    void LabelHideHistoryClick();
+    void labelEraseHistoryMouseEnter(TLabel* sender);
+    void labelEraseHistoryMouseLeave(TLabel* sender);
+    void FormCloseQuery(bool& canClose);
+    void trayIconMouseEnter();
     void checkCommaClick();
     void editPrecisionChange();
     void BuildResultFormat();
     // Evaluates the active row; false when its expression box is empty.
     bool EvaluateActiveRow();
+
+    // Brings the window back from the tray or the minimised state and to the front (a second
+    // start of the program asks for this).
+    void BringToFront();
+    // Writes the history file now (the memo's text), unless the file could not be loaded.
+    void SaveHistory();
+    // The icon is really in the notification area: closing and minimising hide into it.
+    bool TrayShown() const;
 
     // The window's tab stops in tab order, as the arrow keys walk them.
     QList<QWidget*> TabStops() const;
@@ -103,11 +138,16 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void CreateControls();
     void CreateKeypad();
     void CreateMenu();
+    void CreateTrayIcon();
+    void ShowReminderBalloon();
+    void TrayAreaChanged(bool available);
+    void AutosaveHistory();
     void ControlFocusIn(QWidget* control);
     void ControlFocusOut(QWidget* control, Qt::FocusReason reason);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -122,4 +162,12 @@ private:
     MainWindowServices m_services;
     // The control whose enter handler ran last and whose exit handler has not run yet.
     QPointer<QWidget> m_enteredControl;
+    // The history file exists but could not be read: it is never written over.
+    bool m_historyUnreadable = false;
+    // The last add of the notification icon succeeded and the area is still there.
+    bool m_trayAdded = false;
+    // Saves the history a moment after it changed.
+    QTimer m_autosave;
+    // An autosave failure is reported once, until a save succeeds again.
+    bool m_autosaveFailureShown = false;
 };

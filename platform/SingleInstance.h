@@ -9,9 +9,9 @@ class QLocalSocket;
 
 // Where the lock of a session lives, read from the environment of the process.
 struct InstanceEnvironment {
-    QString runtimeDir;                         // $XDG_RUNTIME_DIR
-    QString waylandDisplay;                     // $WAYLAND_DISPLAY
-    QString display;                            // $DISPLAY
+    QString runtimeDir;                            // $XDG_RUNTIME_DIR
+    QString waylandDisplay;                        // $WAYLAND_DISPLAY
+    QString display;                               // $DISPLAY
     QString fallbackBase = QStringLiteral("/tmp"); // holds "quantoria-<uid>" when runtimeDir fails
 
     static InstanceEnvironment FromSystem();
@@ -28,8 +28,10 @@ QString SessionKey(const QString& waylandDisplay, const QString& display);
 // TryAcquire takes an exclusive flock on "<dir>/<name>-<session>.lock", where <dir> is
 // $XDG_RUNTIME_DIR when it is an absolute path to a folder of the user closed to others, else
 // "<fallbackBase>/quantoria-<uid>" (created 0700; refused when it is a symbolic link, belongs to
-// another user or is open to others). The descriptor is held until the object is destroyed and
-// is closed on exec; the kernel drops the lock when the process ends in any way.
+// another user or is open to others). The session part is a hash when the socket's full path
+// would pass 96 bytes, and a folder too long even for that is not used; without a display the
+// name is "<dir>/<name>.lock". The descriptor is held until the object is destroyed and is closed
+// on exec; the kernel drops the lock when the process ends in any way.
 //
 // The copy that holds the lock calls Listen() once the application title is set; from then on a
 // later copy's RequestRestore() reaches it over a local socket next to the lock file, and it
@@ -37,9 +39,10 @@ QString SessionKey(const QString& waylandDisplay, const QString& display);
 class SingleInstance final : public QObject {
     Q_OBJECT
 public:
-    explicit SingleInstance(const QString& name = QStringLiteral("Quantoria"),
-                            const InstanceEnvironment& environment = InstanceEnvironment::FromSystem(),
-                            QObject* parent = nullptr);
+    explicit SingleInstance(
+        const QString& name = QStringLiteral("Quantoria"),
+        const InstanceEnvironment& environment = InstanceEnvironment::FromSystem(),
+        QObject* parent = nullptr);
     ~SingleInstance() override;
 
     // True when this process may run: it holds the lock, or the lock could not be set up at all

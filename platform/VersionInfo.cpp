@@ -36,10 +36,14 @@ public:
     ElfFile& operator=(const ElfFile&) = delete;
 
     bool IsOpen() const { return m_fd >= 0; }
+    // True when `length` bytes at `offset` lie inside the file.
+    bool Holds(uint64_t offset, uint64_t length) const {
+        return offset <= m_size && length <= m_size - offset;
+    }
 
     // Reads `length` bytes at `offset` into `out`; false when they are not all in the file.
     bool Read(uint64_t offset, void* out, uint64_t length) const {
-        if (m_fd < 0 || offset > m_size || length > m_size - offset)
+        if (m_fd < 0 || !Holds(offset, length))
             return false;
         auto* bytes = static_cast<char*>(out);
         while (length > 0) {
@@ -114,11 +118,11 @@ std::optional<VersionRecord> FindRecord(const ElfFile& file, const ByteOrder& or
         if (namesIndex == SHN_XINDEX)
             namesIndex = order(first.sh_link);
     }
-    // The table must lie in the file; this also bounds the products below.
+    // The table must lie in the file (checked before anything is allocated for it).
     if (count == 0 || count > kMaxTableBytes / entrySize || namesIndex >= count ||
-        tableOffset > UINT64_MAX - count * entrySize)
+        !file.Holds(tableOffset, count * entrySize))
         return std::nullopt;
-    std::vector<char> table(size_t(count * entrySize));
+    std::vector<char> table(static_cast<size_t>(count * entrySize));
     if (!file.Read(tableOffset, table.data(), table.size()))
         return std::nullopt;
     const auto section = [&](uint64_t index) {
@@ -129,10 +133,12 @@ std::optional<VersionRecord> FindRecord(const ElfFile& file, const ByteOrder& or
 
     const typename Elf::Shdr namesSection = section(namesIndex);
     const uint64_t namesSize = order(namesSection.sh_size);
-    if (order(namesSection.sh_type) == SHT_NOBITS || namesSize == 0 || namesSize > kMaxTableBytes)
+    const uint64_t namesOffset = order(namesSection.sh_offset);
+    if (order(namesSection.sh_type) == SHT_NOBITS || namesSize == 0 || namesSize > kMaxTableBytes ||
+        !file.Holds(namesOffset, namesSize))
         return std::nullopt;
-    std::vector<char> names(size_t(namesSize));
-    if (!file.Read(order(namesSection.sh_offset), names.data(), names.size()))
+    std::vector<char> names(static_cast<size_t>(namesSize));
+    if (!file.Read(namesOffset, names.data(), names.size()))
         return std::nullopt;
 
     const std::string_view wanted(kVersionSectionName, sizeof kVersionSectionName); // with NUL

@@ -189,7 +189,12 @@ std::optional<Currency> TryTextToCurrency(const QString& text, const QString& de
 Currency StrToCurr(const QString& text, const QString& decimalSeparator) {
     if (auto c = TryTextToCurrency(text, decimalSeparator))
         return *c;
-    const QString shown = text.size() > 100 ? text.left(100) + QStringLiteral("...") : text;
+    QString shown = text;
+    if (text.size() > 100) {
+        // Never cut a character in half.
+        const qsizetype cut = text[99].isHighSurrogate() ? 99 : 100;
+        shown = text.left(cut) + QStringLiteral("...");
+    }
     throw EConvertError(QStringLiteral("'%1' is not a valid floating point value").arg(shown));
 }
 

@@ -2,7 +2,7 @@
 #include "calc/FormAbout.h"
 #include "calc/FormMain.h"
 #include "platform/QtKeyboardInput.h"
-#include "support/Doubles.h"
+#include "support/MainWindowFixture.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -78,39 +79,29 @@ private slots:
 
 private:
     void Make(FailingEngine engine = {});
-    void Evaluate(int row, const QString& expression);
+    void Evaluate(int row, const QString& expression) { f.Evaluate(row, expression); }
     QStringList HistoryLines(int count) const;
     void Click(const char* keyName);
 
-    RecordingErrorReporter m_errors;
-    QtKeyboardInput m_keyboard;
-    RecordingShellOpen m_shell;
-    FixedLocale m_locale{QStringLiteral("."), QStringLiteral(",")};
-    std::unique_ptr<TfrmMain> w;
+    MainWindowFixture f;
+    RecordingErrorReporter& m_errors = f.errors;
+    RecordingShellOpen& m_shell = f.shell;
+    std::unique_ptr<TfrmMain>& w = f.w;
 };
 
 void tst_FormMain::Make(FailingEngine engine) {
-    w = std::make_unique<TfrmMain>(
-        MainWindowServices{m_errors, m_keyboard, m_locale, engine.Factory(), m_shell,
-                           [](const QString&) { return QStringLiteral("1.8.6.66"); }});
-    w->show();
-    QApplication::setActiveWindow(w.get());
-    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    f.engine = engine;
+    QVERIFY(f.Make());
 }
 
 void tst_FormMain::init() {
     m_errors.messages.clear();
+    f.NewFolder();
     Make();
 }
 
 void tst_FormMain::cleanup() {
     w.reset();
-}
-
-void tst_FormMain::Evaluate(int row, const QString& expression) {
-    w->editExp[row]->setFocus(Qt::MouseFocusReason);
-    w->editExp[row]->setText(expression);
-    Key(Qt::Key_Return);
 }
 
 QStringList tst_FormMain::HistoryLines(int count) const {

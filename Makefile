@@ -1,0 +1,141 @@
+# Build, run and test entry points (Debian 12).
+#
+#   make deps        install the packages to build and run (apt-get, only what is missing)
+#   make deps-test   install the fuzzing toolchain (clang, libFuzzer runtime)
+#   make build       configure once and build the normal tree $(BUILD)
+#   make run         deps + build, then the program (or the headless demo when there is no display)
+#   make test        deps + build, then the tests of the normal tree, the unit tests under
+#                    AddressSanitizer/UBSan ($(ASAN_BUILD)) and the fuzzers ($(FUZZ_BUILD))
+#   make test-normal / test-asan / test-fuzz    one stage of `make test`
+#   make bench       build and run the benchmarks
+#   make clean       remove the three build trees
+#
+# Variables (make VAR=value): BUILD, ASAN_BUILD, FUZZ_BUILD (tree folders), JOBS (parallel
+# compile and test jobs), FUZZ_SECONDS (run time of each fuzzer), FUZZERS (the fuzz targets to
+# run; all of tests/fuzz/CMakeLists.txt by default), FUZZ_CC/FUZZ_CXX (the fuzz tree's compilers).
+#
+# Every tree is configured once (when its build.ninja is missing); after that Ninja re-runs
+# CMake by itself when a CMakeLists.txt changes.
+
+BUILD        ?= build
+ASAN_BUILD   ?= build-asan
+FUZZ_BUILD   ?= build-fuzz
+JOBS         ?= 2
+FUZZ_SECONDS ?= 60
+FUZZ_CC      ?= clang
+FUZZ_CXX     ?= clang++
+
+# The fuzz targets that tests/fuzz/CMakeLists.txt declares with quantoria_fuzzer(NAME).
+FUZZERS ?= $(shell sed -En 's/^\s*quantoria_fuzzer\W\s*(\w+).*/\1/p' tests/fuzz/CMakeLists.txt)
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := build
+# The steps of a target run in the order written; Ninja and ctest bring the parallelism.
+.NOTPARALLEL:
+.PHONY: deps deps-test build run test test-normal test-asan test-fuzz bench clean
+
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+
+# qt6-qpa-plugins (the offscreen and xcb platforms) is only a recommendation of the Qt packages:
+# listed so that it is there even where recommendations are not installed.
+RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declarative-dev \
+                libgl-dev qt6-qpa-plugins \
+                xvfb xdotool openbox trayer x11-utils imagemagick python3-pyatspi python3-gi \
+                dbus-x11 at-spi2-core
+TEST_PACKAGES := clang-14 clang libclang-rt-14-dev
+
+# $(call install_missing,PACKAGES): apt-get installs those not installed yet; the package lists
+# are refreshed only when something has to be installed.
+define install_missing
+status=$$(dpkg-query -W -f='$${Package} $${Status}\n' $(1) 2>/dev/null || true); \
+missing=(); \
+for p in $(1); do \
+  grep -qx "$$p [a-z]* ok installed" <<<"$$status" || missing+=("$$p"); \
+done; \
+if (( $${#missing[@]} )); then \
+  echo "Installing: $${missing[*]}"; \
+  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q; \
+  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$${missing[@]}"; \
+fi
+endef
+
+# $(call stage,NAME,COMMANDS): runs the commands and prints how long they took.
+define stage
+start=$$(date +%s); echo "== $(1)"; \
+$(2); \
+echo "== $(1): $$(( $$(date +%s) - start )) s"
+endef
+
+# Sanitizer run-time settings. Leak detection stays on; tests/lsan.supp is where leaks that
+# belong to system libraries (not to this program) would be suppressed.
+SANITIZER_ENV := \
+  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:check_initialization_order=1:strict_init_order=1 \
+  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+deps:
+	@$(call install_missing,$(RUN_PACKAGES))
+
+deps-test:
+	@$(call install_missing,$(TEST_PACKAGES))
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja
+
+$(ASAN_BUILD)/build.ninja:
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUANTORIA_SANITIZE=ON -DQUANTORIA_BENCH=OFF
+
+$(FUZZ_BUILD)/build.ninja:
+	CC=$(FUZZ_CC) CXX=$(FUZZ_CXX) cmake -S . -B $(FUZZ_BUILD) -G Ninja -DQUANTORIA_FUZZ=ON
+
+build: $(BUILD)/build.ninja
+	@$(call stage,build $(BUILD),cmake --build $(BUILD) -j $(JOBS))
+
+run: deps build
+	@if [[ -n "$${DISPLAY:-}" || -n "$${WAYLAND_DISPLAY:-}" ]]; then \
+	  exec $(BUILD)/quantoria; \
+	else \
+	  /usr/bin/python3 tests/e2e/demo.py $(BUILD)/quantoria $(BUILD)/quantoria-screenshot.png; \
+	fi
+
+test: deps deps-test build test-normal test-asan test-fuzz
+
+test-normal: build
+	@$(call stage,ctest $(BUILD),ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --no-tests=error)
+
+test-asan: $(ASAN_BUILD)/build.ninja
+	@$(call stage,build $(ASAN_BUILD),cmake --build $(ASAN_BUILD) -j $(JOBS))
+	@$(call stage,ctest $(ASAN_BUILD) (unit),$(SANITIZER_ENV) ctest --test-dir $(ASAN_BUILD) -L unit -j $(JOBS) --output-on-failure --no-tests=error)
+
+# Each fuzzer works on a copy of its seed corpus inside the fuzz tree, so that what it finds
+# (new inputs, crash files) stays out of the repository. The end of its log is shown on a failure.
+test-fuzz: $(FUZZ_BUILD)/build.ninja
+	@$(call stage,build $(FUZZ_BUILD),cmake --build $(FUZZ_BUILD) -j $(JOBS))
+	@[[ -n "$(strip $(FUZZERS))" ]] || { echo "no fuzz targets found in tests/fuzz/CMakeLists.txt"; exit 1; }
+	@for f in $(FUZZERS); do \
+	  work=$(FUZZ_BUILD)/corpus/$$f; log=$(FUZZ_BUILD)/logs/$$f.log; \
+	  rm -rf "$$work"; mkdir -p "$$work" $(FUZZ_BUILD)/logs $(FUZZ_BUILD)/artifacts; \
+	  if compgen -G "tests/fuzz/corpus/$$f/*" >/dev/null; then cp tests/fuzz/corpus/$$f/* "$$work"/; fi; \
+	  start=$$(date +%s); echo "== fuzz $$f ($(FUZZ_SECONDS) s)"; \
+	  if ! $(FUZZ_BUILD)/tests/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 \
+	       -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$f- "$$work" >"$$log" 2>&1; then \
+	    tail -n 150 "$$log"; \
+	    echo "== fuzz $$f FAILED (full log: $$log; the input is in $(FUZZ_BUILD)/artifacts/," \
+	         "replay it with $(FUZZ_BUILD)/tests/fuzz/$$f FILE)"; \
+	    exit 1; \
+	  fi; \
+	  grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$$log" || true; \
+	  echo "== fuzz $$f: $$(( $$(date +%s) - start )) s, corpus $$(ls "$$work" | wc -l) inputs"; \
+	done
+
+# Every bench_* program that bench/CMakeLists.txt builds, one after the other.
+bench: deps build
+	@for b in $(BUILD)/bench/bench_*; do \
+	  [[ -f "$$b" && -x "$$b" ]] || continue; \
+	  echo "== $$(basename "$$b")"; \
+	  QT_QPA_PLATFORM=offscreen "$$b"; \
+	done
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,332 @@
+#include "calc/logic/HistoryText.h"
+#include "platform/Errors.h"
+#include "platform/TextEncoding.h"
+#include "support/FileHelpers.h"
+
+#include <QStringDecoder>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <sys/stat.h>
+
+namespace {
+
+// How saving is made to fail.
+enum class SaveFailure {
+    MissingFolder,
+    PathIsFolder,
+    ParentIsFile,
+    ReadOnlyFolder, // not for root
+    SizeLimit,
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(SaveFailure)
+
+class tst_HistoryText : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void decode_data();
+    void decode();
+    void windows1252MatchesTheSystemConverter();
+    void encode_data();
+    void encode();
+
+    void load_data();
+    void load();
+    void loadFailure_data();
+    void loadFailure();
+    void saveEmptyTextGivesEmptyFile();
+    void largeHistoryRoundTrip();
+    void saveFailureKeepsOldFile_data();
+    void saveFailureKeepsOldFile();
+    void savePermissionsKept();
+
+private:
+    QString FilePath() const { return m_dir->filePath(QStringLiteral("calc_history.txt")); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void tst_HistoryText::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void tst_HistoryText::cleanup() {
+    QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    m_dir.reset();
+}
+
+void tst_HistoryText::decode_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("empty") << QByteArray() << QString();
+    QTest::newRow("CR LF") << QByteArray("a\r\nb\r\n") << "a\nb\n";
+    QTest::newRow("LF") << QByteArray("a\nb") << "a\nb";
+    QTest::newRow("lone CR") << QByteArray("a\rb\r") << "a\nb\n";
+    QTest::newRow("CR, then CR LF") << QByteArray("a\r\r\nb") << "a\n\nb";
+    QTest::newRow("LF, then CR") << QByteArray("a\n\rb") << "a\n\nb";
+    QTest::newRow("empty lines") << QByteArray("\r\n\r\n\n\r") << "\n\n\n\n";
+    QTest::newRow("line and paragraph separators") << QByteArray("a\xE2\x80\xA8"
+                                                                 "b\xE2\x80\xA9"
+                                                                 "c")
+                                                   << "a\nb\nc";
+    QTest::newRow("history entry") << QByteArray("\r\n12/8/2026 7:10:00 AM\r\n(12+34)*3\r\n=\r\n"
+                                                 "138.00\r\n")
+                                   << "\n12/8/2026 7:10:00 AM\n(12+34)*3\n=\n138.00\n";
+    QTest::newRow("UTF-8") << QByteArray("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80")
+                           << QStringLiteral("caf\u00E9 \u20AC \U0001F600");
+    QTest::newRow("Windows-1252") << QByteArray("\x80\xA0\xE9")
+                                  << QStringLiteral("\u20AC\u00A0\u00E9");
+    QTest::newRow("Windows-1252 with CR LF")
+        << QByteArray("12\x80\r\n=\r\n\xE9") << QStringLiteral("12\u20AC\n=\n\u00E9");
+    QTest::newRow("bytes Windows-1252 leaves undefined")
+        << QByteArray("\x81\x8D\x8F\x90\x9D") << QStringLiteral("\u0081\u008D\u008F\u0090\u009D");
+    QTest::newRow("one wrong byte makes the whole file Windows-1252")
+        << QByteArray("caf\xC3\xA9\n\xFF") << QStringLiteral("caf\u00C3\u00A9\n\u00FF");
+    QTest::newRow("byte order mark dropped") << QByteArray("\xEF\xBB\xBF"
+                                                           "a\r\n")
+                                             << "a\n";
+    QTest::newRow("doubled byte order mark dropped") << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF"
+                                                                   "a")
+                                                     << "a";
+    QTest::newRow("byte order mark inside kept")
+        << QByteArray("a\xEF\xBB\xBF") << QStringLiteral("a\uFEFF");
+    QTest::newRow("byte order mark before invalid UTF-8")
+        << QByteArray("\xEF\xBB\xBF\xE9") << QStringLiteral("\u00EF\u00BB\u00BF\u00E9");
+    QTest::newRow("UTF-8 sequence cut short")
+        << QByteArray("caf\xC3") << QStringLiteral("caf\u00C3");
+    QTest::newRow("overlong form") << QByteArray("\xC0\xAF") << QStringLiteral("\u00C0\u00AF");
+    QTest::newRow("encoded surrogate")
+        << QByteArray("\xED\xA0\x80") << QStringLiteral("\u00ED\u00A0\u20AC");
+    QTest::newRow("NUL kept") << QByteArray("a\0b", 3) << QStringView(u"a\0b", 3).toString();
+    QTest::newRow("replacement character written in the file")
+        << QByteArray("\xEF\xBF\xBD") << QStringLiteral("\uFFFD");
+}
+
+void tst_HistoryText::decode() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    QCOMPARE(DecodeHistoryBytes(bytes), expected);
+}
+
+void tst_HistoryText::windows1252MatchesTheSystemConverter() {
+    QByteArray all;
+    for (int byte = 0; byte < 256; ++byte)
+        all += char(byte);
+    const QString decoded = DecodeWindows1252(all);
+    QCOMPARE(decoded.size(), 256);
+    QVERIFY(!decoded.contains(QChar::ReplacementCharacter));
+    QStringDecoder system("windows-1252");
+    if (!system.isValid())
+        QSKIP("this Qt has no Windows-1252 converter (built without ICU)");
+    QCOMPARE(decoded, QString(system(all)));
+}
+
+void tst_HistoryText::encode_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("empty") << QString() << QByteArray();
+    QTest::newRow("line break") << "\n" << QByteArray("\r\n");
+    QTest::newRow("history entry") << "\n12/8/2026 7:10:00 AM\n(12+34)*3\n=\n138.00\n"
+                                   << QByteArray("\r\n12/8/2026 7:10:00 AM\r\n(12+34)*3\r\n=\r\n"
+                                                 "138.00\r\n");
+    QTest::newRow("CR LF stays one line break") << "a\r\nb" << QByteArray("a\r\nb");
+    QTest::newRow("lone CR") << "a\rb" << QByteArray("a\r\nb");
+    QTest::newRow("paragraph and line separators")
+        << QStringLiteral("a\u2029b\u2028c") << QByteArray("a\r\nb\r\nc");
+    QTest::newRow("UTF-8 without byte order mark")
+        << QStringLiteral("\u00E9\u20AC\u00A0\U0001F600")
+        << QByteArray("\xC3\xA9\xE2\x82\xAC\xC2\xA0\xF0\x9F\x98\x80");
+    QTest::newRow("UTF-8 at the edges of each length")
+        << QStringLiteral("\u007F\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF")
+        << QByteArray("\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80"
+                      "\xF4\x8F\xBF\xBF");
+    QTest::newRow("unpaired surrogates become U+FFFD")
+        << QStringView(u"\xDC00"
+                       u"a\xD800\n\xD800")
+               .toString()
+        << QByteArray("\xEF\xBF\xBD"
+                      "a\xEF\xBF\xBD\r\n\xEF\xBF\xBD");
+}
+
+void tst_HistoryText::encode() {
+    QFETCH(QString, text);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(EncodeHistoryText(text), expected);
+}
+
+void tst_HistoryText::load_data() {
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("missing file") << false << QByteArray() << QString();
+    QTest::newRow("0 bytes") << true << QByteArray() << QString();
+    QTest::newRow("entries") << true
+                             << QByteArray("\r\n12/8/2026 7:10:00 AM\r\n1+1\r\n=\r\n2.00\r\n"
+                                           "\r\n12/8/2026 7:09:00 AM\r\n2\x80\r\n=\r\n")
+                             << QStringLiteral("\n12/8/2026 7:10:00 AM\n1+1\n=\n2.00\n"
+                                               "\n12/8/2026 7:09:00 AM\n2\u20AC\n=\n");
+}
+
+void tst_HistoryText::load() {
+    QFETCH(bool, present);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    if (present)
+        QVERIFY(WriteBytes(FilePath(), bytes));
+    const LoadedHistory history = LoadHistoryFile(FilePath());
+    QCOMPARE(history.exists, present);
+    QCOMPARE(history.text, text);
+}
+
+void tst_HistoryText::loadFailure_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("folder") << "folder";
+    QTest::newRow("I/O error while reading") << "io";
+    QTest::newRow("no read permission") << "permission";
+}
+
+void tst_HistoryText::loadFailure() {
+    QFETCH(QString, kind);
+    QString path = FilePath();
+    if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(path));
+    } else if (kind == QLatin1String("io")) {
+        // Opens, then every read fails with EIO: nothing is mapped at address 0.
+        path = QStringLiteral("/proc/self/mem");
+        if (!QFile::exists(path))
+            QSKIP("no /proc/self/mem here");
+    } else {
+        QVERIFY(WriteBytes(path, "1+1"));
+        QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
+        if (QFile(path).open(QIODevice::ReadOnly))
+            QSKIP("permissions do not stop this user (root)");
+    }
+    try {
+        LoadHistoryFile(path);
+        QFAIL("the load did not fail");
+    } catch (const EFOpenError& e) {
+        QCOMPARE(e.Message(), QStringLiteral("Cannot open file ") + path);
+    }
+}
+
+void tst_HistoryText::saveEmptyTextGivesEmptyFile() {
+    QVERIFY(WriteBytes(FilePath(), "\r\nold\r\n"));
+    SaveHistoryFile(FilePath(), QString());
+    QVERIFY(QFileInfo(FilePath()).isFile());
+    QCOMPARE(QFileInfo(FilePath()).size(), 0);
+    const LoadedHistory history = LoadHistoryFile(FilePath());
+    QVERIFY(history.exists);
+    QVERIFY(history.text.isEmpty());
+}
+
+void tst_HistoryText::largeHistoryRoundTrip() {
+    // Over 2 MB of entries, newest first as the memo keeps them, with non-ASCII results; the file
+    // form is built alongside, independently of the code under test.
+    QString text;
+    QByteArray file;
+    for (int i = 0; file.size() < 2 * 1024 * 1024; ++i) {
+        const QString entry =
+            QStringLiteral("\n12/8/2026 7:%1:00 AM\n(12+%2)*3\n=\n%3\u00A0\u20AC\n")
+                .arg(i % 60, 2, 10, QLatin1Char('0'))
+                .arg(i)
+                .arg((12 + i) * 3);
+        text += entry;
+        QByteArray bytes = entry.toUtf8();
+        bytes.replace("\n", "\r\n");
+        file += bytes;
+    }
+    SaveHistoryFile(FilePath(), text);
+    QCOMPARE(ReadBytes(FilePath()), file);
+    const LoadedHistory history = LoadHistoryFile(FilePath());
+    QVERIFY(history.exists);
+    QCOMPARE(history.text, text);
+}
+
+void tst_HistoryText::saveFailureKeepsOldFile_data() {
+    QTest::addColumn<SaveFailure>("failure");
+    QTest::newRow("missing folder") << SaveFailure::MissingFolder;
+    QTest::newRow("path is a folder") << SaveFailure::PathIsFolder;
+    QTest::newRow("parent is a regular file") << SaveFailure::ParentIsFile;
+    QTest::newRow("read-only folder") << SaveFailure::ReadOnlyFolder;
+    QTest::newRow("file size limit") << SaveFailure::SizeLimit;
+}
+
+void tst_HistoryText::saveFailureKeepsOldFile() {
+    QFETCH(SaveFailure, failure);
+    const QByteArray old("\r\n12/8/2026 7:10:00 AM\r\n1+1\r\n=\r\n2.00\r\n");
+    const QString folder = m_dir->path();
+    QString path = FilePath();
+    QString oldFile = path;
+    switch (failure) {
+    case SaveFailure::MissingFolder:
+        oldFile = m_dir->filePath(QStringLiteral("other"));
+        path = m_dir->filePath(QStringLiteral("missing/calc_history.txt"));
+        break;
+    case SaveFailure::PathIsFolder:
+        QVERIFY(QDir().mkdir(path));
+        oldFile = path + QStringLiteral("/inside");
+        break;
+    case SaveFailure::ParentIsFile:
+        oldFile = m_dir->filePath(QStringLiteral("history"));
+        path = oldFile + QStringLiteral("/calc_history.txt");
+        break;
+    default:
+        break;
+    }
+    QVERIFY(WriteBytes(oldFile, old));
+    const QStringList entries = FolderEntries(folder);
+    if (failure == SaveFailure::ReadOnlyFolder) {
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+        if (CanCreateFilesIn(folder))
+            QSKIP("permissions do not stop this user (root)");
+    }
+
+    if (failure == SaveFailure::SizeLimit) {
+        // Texts below and above the size of QFileDevice's write buffer.
+        for (const qsizetype size : {1000, 100000}) {
+            try {
+                const FileSizeLimit limit(64);
+                SaveHistoryFile(path, QString(size, QLatin1Char('7')));
+                QFAIL("the save did not fail");
+            } catch (const EWriteError& e) {
+                QCOMPARE(e.Message(), QStringLiteral("Unable to write to ") + path);
+            }
+        }
+    } else {
+        const QString text = QStringLiteral("\n12/8/2026 7:10:00 AM\n1+1\n=\n2.00\n");
+        try {
+            SaveHistoryFile(path, text);
+            QFAIL("the save did not fail");
+        } catch (const EFCreateError& e) {
+            QCOMPARE(e.Message(), QStringLiteral("Cannot create file ") + path);
+        }
+    }
+
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(ReadBytes(oldFile), old);
+    QCOMPARE(FolderEntries(folder), entries);
+}
+
+void tst_HistoryText::savePermissionsKept() {
+    QVERIFY(WriteBytes(FilePath(), "old"));
+    QVERIFY(::chmod(QFile::encodeName(FilePath()).constData(), 0600) == 0);
+    SaveHistoryFile(FilePath(), QStringLiteral("new\n"));
+    struct stat status {};
+    QVERIFY(::stat(QFile::encodeName(FilePath()).constData(), &status) == 0);
+    QCOMPARE(status.st_mode & 07777, mode_t(0600));
+    QCOMPARE(ReadBytes(FilePath()), QByteArray("new\r\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_HistoryText)
+#include "tst_HistoryText.moc"

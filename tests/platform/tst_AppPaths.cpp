@@ -1,0 +1,169 @@
+#include "platform/AppPaths.h"
+#include "support/FileHelpers.h"
+#include "support/ScopedVariable.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+
+namespace {
+
+mode_t ModeOf(const QString& path) {
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return 0;
+    return status.st_mode & 07777;
+}
+
+} // namespace
+
+class tst_AppPaths : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void writableProgramFolderIsPortable();
+    void xdgFolders_data();
+    void xdgFolders();
+    void existingFoldersKeepTheirMode();
+    void readOnlyProgramFolderIsNotPortable();
+    void makePrivatePathFailsUnderAFile();
+
+private:
+    QString Root() const { return m_dir->path(); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void tst_AppPaths::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void tst_AppPaths::cleanup() {
+    QFile::setPermissions(Root() + QStringLiteral("/bin"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    m_dir.reset();
+}
+
+void tst_AppPaths::writableProgramFolderIsPortable() {
+    const QString bin = Root() + QStringLiteral("/bin");
+    QVERIFY(QDir().mkdir(bin));
+    const ScopedVariable home("HOME", Root().toLocal8Bit() + "/home");
+    const AppPaths paths = AppPaths::Resolve(bin + QStringLiteral("/"));
+    QVERIFY(paths.IsPortable());
+    QCOMPARE(paths.SettingsFile(), bin + QStringLiteral("/calc_config.ini"));
+    QCOMPARE(paths.HistoryFile(), bin + QStringLiteral("/calc_history.txt"));
+    QCOMPARE(FolderEntries(bin), QStringList());                   // the probe is gone
+    QVERIFY(!QFileInfo::exists(Root() + QStringLiteral("/home"))); // no XDG folders made
+}
+
+void tst_AppPaths::xdgFolders_data() {
+    // A value, or "<unset>"; "<root>" stands for the test's folder.
+    QTest::addColumn<QString>("configHome");
+    QTest::addColumn<QString>("stateHome");
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QString>("history");
+    QTest::addColumn<QStringList>("created"); // folders that must now exist with mode 0700
+
+    const QString unset = QStringLiteral("<unset>");
+    const QString defaultSettings = QStringLiteral("<root>/home/.config/quantoria/calc_config.ini");
+    const QString defaultHistory =
+        QStringLiteral("<root>/home/.local/state/quantoria/calc_history.txt");
+    const QStringList defaultFolders = {
+        QStringLiteral("<root>/home/.config"), QStringLiteral("<root>/home/.config/quantoria"),
+        QStringLiteral("<root>/home/.local"), QStringLiteral("<root>/home/.local/state"),
+        QStringLiteral("<root>/home/.local/state/quantoria")};
+
+    QTest::newRow("unset") << unset << unset << defaultSettings << defaultHistory << defaultFolders;
+    QTest::newRow("empty") << ""
+                           << "" << defaultSettings << defaultHistory << defaultFolders;
+    QTest::newRow("relative") << "cfg"
+                              << "state" << defaultSettings << defaultHistory << defaultFolders;
+    QTest::newRow("absolute") << "<root>/cfg"
+                              << "<root>/xdg/state/"
+                              << "<root>/cfg/quantoria/calc_config.ini"
+                              << "<root>/xdg/state/quantoria/calc_history.txt"
+                              << QStringList{QStringLiteral("<root>/cfg"),
+                                             QStringLiteral("<root>/cfg/quantoria"),
+                                             QStringLiteral("<root>/xdg"),
+                                             QStringLiteral("<root>/xdg/state"),
+                                             QStringLiteral("<root>/xdg/state/quantoria")};
+    QTest::newRow("only the state folder set")
+        << unset << "<root>/state" << defaultSettings << "<root>/state/quantoria/calc_history.txt"
+        << QStringList{QStringLiteral("<root>/home/.config/quantoria"),
+                       QStringLiteral("<root>/state/quantoria")};
+}
+
+void tst_AppPaths::xdgFolders() {
+    QFETCH(QString, configHome);
+    QFETCH(QString, stateHome);
+    QFETCH(QString, settings);
+    QFETCH(QString, history);
+    QFETCH(QStringList, created);
+    const auto resolved = [this](QString text) {
+        return text.replace(QStringLiteral("<root>"), Root());
+    };
+    const auto variable = [&](const QString& value) -> std::optional<QByteArray> {
+        if (value == QLatin1String("<unset>"))
+            return std::nullopt;
+        return QFile::encodeName(resolved(value));
+    };
+
+    const ScopedVariable home("HOME", QFile::encodeName(Root() + QStringLiteral("/home")));
+    const ScopedVariable config("XDG_CONFIG_HOME", variable(configHome));
+    const ScopedVariable state("XDG_STATE_HOME", variable(stateHome));
+    // The program's folder does not exist, so files cannot be created there.
+    const AppPaths paths = AppPaths::Resolve(Root() + QStringLiteral("/missing/bin"));
+
+    QVERIFY(!paths.IsPortable());
+    QCOMPARE(paths.SettingsFile(), resolved(settings));
+    QCOMPARE(paths.HistoryFile(), resolved(history));
+    for (const QString& folder : created) {
+        QVERIFY2(QFileInfo(resolved(folder)).isDir(), qPrintable(folder));
+        QCOMPARE(ModeOf(resolved(folder)), mode_t(0700));
+    }
+    QVERIFY(!QFileInfo::exists(Root() + QStringLiteral("/missing")));
+}
+
+void tst_AppPaths::existingFoldersKeepTheirMode() {
+    const QString config = Root() + QStringLiteral("/home/.config");
+    QVERIFY(QDir().mkpath(config));
+    QVERIFY(::chmod(QFile::encodeName(config).constData(), 0755) == 0);
+    const ScopedVariable home("HOME", QFile::encodeName(Root() + QStringLiteral("/home")));
+    const ScopedVariable configHome("XDG_CONFIG_HOME", std::nullopt);
+    const AppPaths paths = AppPaths::Resolve(Root() + QStringLiteral("/missing"));
+    QCOMPARE(paths.SettingsFile(), config + QStringLiteral("/quantoria/calc_config.ini"));
+    QCOMPARE(ModeOf(config), mode_t(0755));
+    QCOMPARE(ModeOf(config + QStringLiteral("/quantoria")), mode_t(0700));
+}
+
+void tst_AppPaths::readOnlyProgramFolderIsNotPortable() {
+    const QString bin = Root() + QStringLiteral("/bin");
+    QVERIFY(QDir().mkdir(bin));
+    QVERIFY(QFile::setPermissions(bin, QFile::ReadOwner | QFile::ExeOwner));
+    if (CanCreateFilesIn(bin))
+        QSKIP("permissions do not stop this user (root)");
+    const ScopedVariable home("HOME", QFile::encodeName(Root() + QStringLiteral("/home")));
+    const ScopedVariable config("XDG_CONFIG_HOME", std::nullopt);
+    const ScopedVariable state("XDG_STATE_HOME", std::nullopt);
+    const AppPaths paths = AppPaths::Resolve(bin);
+    QVERIFY(!paths.IsPortable());
+    QCOMPARE(paths.SettingsFile(),
+             Root() + QStringLiteral("/home/.config/quantoria/calc_config.ini"));
+}
+
+void tst_AppPaths::makePrivatePathFailsUnderAFile() {
+    QVERIFY(WriteBytes(Root() + QStringLiteral("/file"), "x"));
+    QVERIFY(!MakePrivatePath(Root() + QStringLiteral("/file/a/b")));
+    QVERIFY(MakePrivatePath(Root() + QStringLiteral("/a/b/../c")));
+    QVERIFY(QFileInfo(Root() + QStringLiteral("/a/c")).isDir());
+    QVERIFY(!QFileInfo::exists(Root() + QStringLiteral("/a/b")));
+}
+
+QTEST_GUILESS_MAIN(tst_AppPaths)
+#include "tst_AppPaths.moc"
