@@ -28,7 +28,7 @@ int main(int argc, char* argv[]) {
     // Ending the program is the main window's decision, not a side effect of a box closing.
     application.setQuitOnLastWindowClosed(false);
     application.setWindowIcon(ApplicationIcon());
-    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.quantoria.Quantoria"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.quantoria.Quantoria"));
 
     // Log-off, shutdown and termination end the program the way File > Exit does, so the
     // window's destruction saves the history and the settings.

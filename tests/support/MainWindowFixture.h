@@ -25,7 +25,14 @@ struct MainWindowFixture {
 
     MainWindowFixture() { NewFolder(); }
 
+    // A fresh folder and fresh doubles, for the next test.
     void NewFolder() {
+        w.reset();
+        errors.messages.clear();
+        shell.opened.clear();
+        boxes = ScriptedMessageBoxes{};
+        notify = RecordingShellNotify{};
+        engine = FailingEngine{};
         folder = std::make_unique<QTemporaryDir>();
         autostart = std::make_unique<Autostart>(folder->filePath(QStringLiteral("autostart")));
     }
