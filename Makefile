@@ -42,8 +42,12 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declarative-dev \
                 libgl-dev qt6-qpa-plugins \
                 xvfb xdotool openbox trayer x11-utils imagemagick python3-pyatspi python3-gi \
-                dbus-x11 at-spi2-core
+                dbus-x11 at-spi2-core \
+                libxcb1-dev desktop-file-utils appstream
 TEST_PACKAGES := clang-14 clang libclang-rt-14-dev
+# What bench_startup compares the program with; `make bench` goes on without it when it cannot
+# be installed.
+BENCH_PACKAGES := speedcrunch
 
 # $(call install_missing,PACKAGES): apt-get installs those not installed yet; the package lists
 # are refreshed only when something has to be installed.
@@ -129,8 +133,13 @@ test-fuzz: $(FUZZ_BUILD)/build.ninja
 	  echo "== fuzz $$f: $$(( $$(date +%s) - start )) s, corpus $$(ls "$$work" | wc -l) inputs"; \
 	done
 
-# Every bench_* program that bench/CMakeLists.txt builds, one after the other.
+# Every bench_* program that bench/CMakeLists.txt builds, one after the other. bench_startup
+# starts the program it measures, so it is built with it; it is missing only without libxcb.
 bench: deps build
+	@( $(call install_missing,$(BENCH_PACKAGES)) ) || \
+	  echo "Could not install $(BENCH_PACKAGES): bench_startup runs without it"
+	@[[ -x $(BUILD)/bench/bench_startup ]] || \
+	  { echo "$(BUILD)/bench/bench_startup was not built (libxcb1-dev missing?)"; exit 1; }
 	@for b in $(BUILD)/bench/bench_*; do \
 	  [[ -f "$$b" && -x "$$b" ]] || continue; \
 	  echo "== $$(basename "$$b")"; \

@@ -34,9 +34,9 @@ int main(int argc, char* argv[]) {
     // window's destruction saves the history and the settings.
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::Received, &application,
-                     [] { QCoreApplication::quit(); });
+                     [] { QCoreApplication::exit(0); });
     QObject::connect(&application, &QGuiApplication::commitDataRequest, &application,
-                     [](QSessionManager&) { QCoreApplication::quit(); });
+                     [](QSessionManager&) { QCoreApplication::exit(0); });
 
     MessageBoxErrorReporter reporter;
     QtKeyboardInput keyboard;

@@ -1,17 +1,21 @@
 """Runs the real quantoria program on an X server of its own and drives it the way a user does.
 
 Debian packages this harness needs (one line, for the Makefile to install):
-    xvfb xdotool openbox x11-utils imagemagick dbus-daemon dbus-session-bus-common at-spi2-core python3-pyatspi python3-gi
+    xvfb xdotool openbox trayer x11-utils imagemagick dbus-daemon dbus-session-bus-common at-spi2-core python3-pyatspi python3-gi
 (dbus-x11 is not needed, but brings dbus-daemon and dbus-session-bus-common along.)
 
 Run the scripts with /usr/bin/python3: pyatspi and gi are Debian packages and are not visible to
 other interpreters (pyenv, virtualenvs).
 
 A Session owns everything it starts: an Xvfb server on a display it picks with -displayfd, a
-private D-Bus session bus, the accessibility bus, openbox, and the program itself, copied into a
-temp folder of its own. HOME, XDG_RUNTIME_DIR, XDG_CONFIG_HOME and XDG_STATE_HOME point into a
-temp folder, so nothing of the caller's desktop session is read or written. On exit every process
-is stopped by its PID (SIGTERM, a bounded wait, then SIGKILL) and the temp folders are removed.
+private D-Bus session bus, the accessibility bus, openbox, a notification area (trayer, an XEmbed
+tray host) when asked for, and the program itself, copied into a temp folder of its own. HOME,
+XDG_RUNTIME_DIR, XDG_CONFIG_HOME and XDG_STATE_HOME point into a temp folder, so nothing of the
+caller's desktop session is read or written. On exit every process is stopped by its PID (SIGTERM,
+a bounded wait, then SIGKILL) and the temp folders are removed.
+
+The program finds a stand-in `xdg-open` first on its PATH: it writes each address it is given to
+a file of the session (opened_addresses()) and opens nothing, so a link never reaches a browser.
 
 Every process of a session carries a random QUANTORIA_E2E_SESSION value in its environment, and
 inherits it to what it starts. A guard process (this file run with --guard) waits for the session
@@ -53,10 +57,23 @@ STEP_TIMEOUT = 20.0   # one start-up step: the X server, a bus, the window manag
 FIND_TIMEOUT = 10.0   # one accessible, dialog or text to show up
 STOP_TIMEOUT = 5.0    # a process to end after SIGTERM
 COMMAND_TIMEOUT = 15.0  # one xdotool / xprop / import run
+EXIT_TIMEOUT = 10.0   # the program to end after it was asked to (a menu, a signal)
+
+# The selection an XEmbed tray host owns on screen 0 (the freedesktop system tray protocol).
+TRAY_SELECTION = b"_NET_SYSTEM_TRAY_S0"
+# trayer in a corner of the screen, as wide as its icons; a dock, so openbox keeps windows off it.
+TRAYER_ARGS = ["--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
+               "--SetDockType", "true", "--SetPartialStrut", "true", "--transparent", "false"]
+
+# The stand-in for xdg-open: records its arguments, one call a line, and opens nothing.
+OPENER_SCRIPT = """#!/bin/sh
+printf '%s\\n' "$*" >> "$QUANTORIA_E2E_OPENED"
+"""
 
 _PR_SET_PDEATHSIG = 1
 _PR_SET_CHILD_SUBREAPER = 36
 _libc = ctypes.CDLL(None, use_errno=True)
+_libx11 = None  # libX11, loaded on first use
 _bound_a11y_address = None  # the accessibility bus pyatspi talks to, once it is imported
 
 
@@ -155,6 +172,32 @@ def _marked_pids(marker, exclude=()):
     return found
 
 
+def _x11():
+    global _libx11
+    if _libx11 is None:
+        _libx11 = ctypes.CDLL("libX11.so.6")
+        _libx11.XOpenDisplay.restype = ctypes.c_void_p
+        _libx11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        _libx11.XInternAtom.restype = ctypes.c_ulong
+        _libx11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        _libx11.XGetSelectionOwner.restype = ctypes.c_ulong
+        _libx11.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        _libx11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    return _libx11
+
+
+def _selection_owner(display, selection):
+    """The X window that owns `selection` (bytes) on `display`, 0 when none does."""
+    x11 = _x11()
+    connection = x11.XOpenDisplay(display.encode())
+    if not connection:
+        raise HarnessError(f"cannot connect to the X server {display}")
+    try:
+        return x11.XGetSelectionOwner(connection, x11.XInternAtom(connection, selection, 0))
+    finally:
+        x11.XCloseDisplay(connection)
+
+
 def _stop_pids(pids, reap=lambda pid: None):
     """SIGTERM, a bounded wait, then SIGKILL for whatever is left."""
     for sig in (signal.SIGTERM, signal.SIGKILL):
@@ -201,13 +244,17 @@ def _guard(marker, root, keep):
 class Session:
     """The program under test on a display, buses and folders of its own. Use it with `with`."""
 
-    def __init__(self, program, screen="1280x1024x24", keep_temp=False, program_env=None):
+    def __init__(self, program, screen="1280x1024x24", keep_temp=False, program_env=None,
+                 tray=False):
+        """`tray`: start a notification area (trayer) before the program."""
         self.program_source = os.path.abspath(program)
         if not os.access(self.program_source, os.X_OK):
             raise HarnessError(f"not an executable program: {self.program_source}")
         self.screen = screen
         self.keep_temp = keep_temp
         self.program_env = dict(program_env or {})
+        self.with_tray = tray
+        self.tray = None         # the Popen of the tray host, while one runs
         self.root = None
         self.display = None
         self.bus_address = None
@@ -215,12 +262,17 @@ class Session:
         self.program = None      # the Popen of the program
         self.window = None       # its X window id
         self.app = None          # its AT-SPI application
+        # Override-redirect windows titled like the program (balloons) that were on the screen
+        # while its main window came up, by X window id.
+        self.start_balloons = set()
         self._procs = []         # (name, Popen), in start order
         self._marker = f"{SESSION_MARKER}={secrets.token_hex(8)}".encode()
         self._env = None
         self._logs = {}
         self._guard_pid = None
         self._guard_pipe = None
+        self._focus_events = []  # accessibles that took the focus, in order (see focus_mark())
+        self._focus_listener = None
 
     # ---- start and stop -------------------------------------------------------------------------
 
@@ -243,8 +295,12 @@ class Session:
         # to init, so they stay reachable (and reapable) until stop(). The guard, started before,
         # is not one of them.
         _libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
-        for sub in ("home", "config", "state", "logs", "program"):
+        for sub in ("home", "config", "state", "logs", "program", "bin"):
             os.makedirs(os.path.join(self.root, sub))
+        opener = os.path.join(self.root, "bin", "xdg-open")
+        with open(opener, "w") as f:
+            f.write(OPENER_SCRIPT)
+        os.chmod(opener, 0o755)
         runtime = os.path.join(self.root, "runtime")
         os.mkdir(runtime, 0o700)
         os.chmod(runtime, 0o700)
@@ -270,11 +326,19 @@ class Session:
         self._start_session_bus()
         self._start_a11y_bus()
         self._start_window_manager()
+        if self.with_tray:
+            self.start_tray()
         self._bind_pyatspi()
         self.start_program()
 
     def stop(self):
         """Stops every process of the session by its PID and removes the temp folders."""
+        if self._focus_listener is not None:
+            import pyatspi
+            with contextlib.suppress(Exception):
+                pyatspi.Registry.deregisterEventListener(self._focus_listener,
+                                                         "object:state-changed:focused")
+            self._focus_listener = None
         problems = []
         descendants = self._descendants()
         # The program first, then the rest in reverse start order.
@@ -467,17 +531,40 @@ class Session:
         _bound_a11y_address = self.a11y_address
         for key in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS"):
             os.environ[key] = self._env[key]
-        import pyatspi  # noqa: F401  (connects on first use, to the buses above)
+        import pyatspi  # (connects on first use, to the buses above)
+
+        # Focus changes are the one way to reach the items of a popup menu: Qt keeps popups out
+        # of the application's tree. Listening from the start, before the program asks the
+        # registry which events anyone wants, means no focus change goes unsent.
+        def focused(event):
+            if event.detail1:
+                self._focus_events.append(event.source)
+
+        pyatspi.Registry.registerEventListener(focused, "object:state-changed:focused")
+        self._focus_listener = focused
 
     # ---- the program ----------------------------------------------------------------------------
 
-    def start_program(self):
-        """Starts the program (a copy of it in the session's folder) and waits for its window,
-        for its accessibility tree and for one of its controls to have the keyboard focus."""
-        copy = os.path.join(self.root, "program", os.path.basename(self.program_source))
-        shutil.copy2(self.program_source, copy)
+    @property
+    def program_dir(self):
+        """The folder the program is copied into and started from (its files land there)."""
+        return os.path.join(self.root, "program")
+
+    @property
+    def program_path(self):
+        """The program's copy, as it runs."""
+        return os.path.join(self.program_dir, os.path.basename(self.program_source))
+
+    @property
+    def config_home(self):
+        """$XDG_CONFIG_HOME of the session."""
+        return self._env["XDG_CONFIG_HOME"]
+
+    def _program_env(self):
         env = dict(self._env)
         env.update({
+            "PATH": os.path.join(self.root, "bin") + ":" + SEARCH_PATH,
+            "QUANTORIA_E2E_OPENED": os.path.join(self.root, "opened.txt"),
             "QT_QPA_PLATFORM": "xcb",
             "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1",
             "QT_ACCESSIBILITY": "1",
@@ -488,12 +575,76 @@ class Session:
         # registry there; asked through org.a11y.Bus on the session bus, it does both.
         env.pop("AT_SPI_BUS_ADDRESS", None)
         env.update(self.program_env)
-        self.program = self._spawn("program", [copy], env=env,
+        return env
+
+    def start_program(self):
+        """Starts the program (a copy of it in the session's folder) and waits for its window,
+        for its accessibility tree and for one of its controls to have the keyboard focus."""
+        # One program at a time: forget one that ended by itself (File > Exit, a signal).
+        self.stop_program()
+        # A fresh copy under a temp name, then renamed over the old one: a copy that still runs
+        # (a second start that hangs) keeps its file, and the rename does not touch it.
+        shutil.copy2(self.program_source, self.program_path + ".new")
+        os.replace(self.program_path + ".new", self.program_path)
+        self.start_balloons = set()
+        self.program = self._spawn("program", [self.program_path], env=self._program_env(),
                                    cwd=os.path.join(self.root, "home"))
         self.window = self._wait_window()
         self.app = self._wait_application()
         self.activate()
         _poll("the program's window to take the keyboard focus", self.focused_name, STEP_TIMEOUT)
+
+    def start_second_copy(self):
+        """Starts the program's copy once more, in the same session (display, runtime folder,
+        user) while the first runs; returns its Popen. Its output goes to the log "second"."""
+        return self._spawn("second", [self.program_path], env=self._program_env(),
+                           cwd=os.path.join(self.root, "home"))
+
+    def wait_exit(self, proc=None, timeout=EXIT_TIMEOUT):
+        """Waits (bounded) for the program (or `proc`) to end; its exit status, or None when it
+        still runs. A status below 0 is the number of the signal that ended it."""
+        proc = proc or self.program
+        try:
+            return proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def send_signal(self, number):
+        """Sends a signal to the program, by its PID."""
+        if self.program is None or self.program.poll() is not None:
+            raise HarnessError("the program is not running")
+        os.kill(self.program.pid, number)
+
+    def program_file(self, name):
+        """The bytes of a file in the program's folder, None when there is no such file."""
+        try:
+            with open(os.path.join(self.program_dir, name), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def write_program_file(self, name, data):
+        with open(os.path.join(self.program_dir, name), "wb") as f:
+            f.write(data)
+
+    def clear_program_dir(self):
+        """Removes every file of the program's folder (the program must not run)."""
+        if self.program is not None and self.program.poll() is None:
+            raise HarnessError("the program still runs")
+        for entry in os.listdir(self.program_dir):
+            path = os.path.join(self.program_dir, entry)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.remove(path)
+
+    def opened_addresses(self):
+        """What the program handed to xdg-open, one entry per call, oldest first."""
+        try:
+            with open(os.path.join(self.root, "opened.txt"), encoding="utf-8") as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
 
     @staticmethod
     def now():
@@ -513,12 +664,11 @@ class Session:
         return found
 
     def stop_program(self):
-        for i, (name, proc) in enumerate(self._procs):
-            if name == "program":
-                problems = []
-                self._stop_popen(name, proc, problems)
-                del self._procs[i]
-                break
+        """Stops the program by its PID (SIGTERM, a bounded wait, then SIGKILL) and forgets it,
+        also when it ended by itself."""
+        for name, proc in [entry for entry in self._procs if entry[0] == "program"]:
+            self._stop_popen(name, proc, [])
+            self._procs.remove((name, proc))
         self.program = self.window = self.app = None
 
     def restart_program(self):
@@ -548,11 +698,17 @@ class Session:
             self._check_alive("program")
             out = self._run([xdotool, "search", "--onlyvisible", "--pid", str(self.program.pid)],
                             check=False)
+            main = None
             for wid in out.split():
                 name = self._run([xdotool, "getwindowname", wid], check=False).strip()
-                if name == "Quantoria":
-                    return wid
-            return None
+                # Balloons and tray icons are override-redirect windows, and may carry the title.
+                if name != "Quantoria":
+                    continue
+                if self._override_redirect(wid):
+                    self.start_balloons.add(wid)
+                else:
+                    main = wid
+            return main
 
         return _poll("the program's window to be mapped", mapped, STEP_TIMEOUT)
 
@@ -576,6 +732,156 @@ class Session:
         """Gives the program's window the input focus."""
         self._run([_tool("xdotool", "xdotool"), "windowactivate", "--sync", self.window])
 
+    # ---- windows as the X server and the window manager see them --------------------------------
+
+    def _override_redirect(self, wid):
+        info = self._run([_tool("xwininfo", "x11-utils"), "-id", str(wid)], check=False)
+        return "Override Redirect State: yes" in info
+
+    def window_state(self, wid=None):
+        """The state of the program's window (or of `wid`), read from the X server: a dict with
+        'viewable' (mapped, and its parents too), 'wm_state' ('Normal', 'Iconic', or None when
+        the window is withdrawn), 'net_wm_state' (the set of _NET_WM_STATE atoms) and 'managed'
+        (listed in the window manager's _NET_CLIENT_LIST)."""
+        wid = int(str(wid or self.window), 0)
+        xprop, xwininfo = _tool("xprop", "x11-utils"), _tool("xwininfo", "x11-utils")
+        info = self._run([xwininfo, "-id", str(wid)], check=False)
+        props = self._run([xprop, "-id", str(wid), "WM_STATE", "_NET_WM_STATE"], check=False)
+        wm_state = re.search(r"window state:\s*(\w+)", props)
+        net = re.search(r"^_NET_WM_STATE\(ATOM\) =(.*)$", props, re.MULTILINE)
+        clients = self._run([xprop, "-root", "_NET_CLIENT_LIST"], check=False)
+        listed = clients.split("#", 1)[1] if "#" in clients else ""
+        state = wm_state.group(1) if wm_state else None
+        return {
+            "viewable": "Map State: IsViewable" in info,
+            "wm_state": None if state == "Withdrawn" else state,
+            "net_wm_state": {a.strip() for a in net.group(1).split(",") if a.strip()} if net
+            else set(),
+            "managed": wid in {int(w.strip(), 16) for w in listed.split(",") if w.strip()},
+        }
+
+    def wait_window_state(self, predicate, timeout=FIND_TIMEOUT, wid=None):
+        """Waits (bounded) for window_state() to satisfy predicate; (True, state) or, on
+        timeout, (False, the last state read)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            state = self.window_state(wid)
+            if predicate(state):
+                return True, state
+            if time.monotonic() >= deadline:
+                return False, state
+            time.sleep(0.1)
+
+    def close_window(self):
+        """Closes the program's window the way a user does: Alt+F4, which openbox turns into a
+        close request (WM_DELETE_WINDOW)."""
+        self.activate()
+        self.key("alt+F4")
+
+    def minimize_window(self):
+        """Asks for the program's window to be minimised, as the title bar's button does
+        (WM_CHANGE_STATE to IconicState)."""
+        self._run([_tool("xdotool", "xdotool"), "windowminimize", self.window])
+
+    def popup_windows(self):
+        """[(X window id, x, y, width, height)] of the program's popups on the screen now
+        (menus): override-redirect windows that belong to the main window, tooltips and
+        balloons left out."""
+        xdotool = _tool("xdotool", "xdotool")
+        xwininfo, xprop = _tool("xwininfo", "x11-utils"), _tool("xprop", "x11-utils")
+        found = []
+        out = self._run([xdotool, "search", "--onlyvisible", "--pid", str(self.program.pid)],
+                        check=False)
+        for wid in out.split():
+            info = self._run([xwininfo, "-id", wid], check=False)
+            if "Override Redirect State: yes" not in info:
+                continue
+            props = self._run([xprop, "-id", wid, "WM_TRANSIENT_FOR", "_NET_WM_WINDOW_TYPE"],
+                              check=False)
+            owner = re.search(r"WM_TRANSIENT_FOR\(WINDOW\): window id # (0x[0-9a-fA-F]+)", props)
+            if not owner or int(owner.group(1), 16) != int(self.window) or "TOOLTIP" in props:
+                continue
+            fields = dict(re.findall(r"^\s*(Absolute upper-left [XY]|Width|Height):\s*(-?\d+)",
+                                     info, re.MULTILINE))
+            found.append((wid, int(fields["Absolute upper-left X"]),
+                          int(fields["Absolute upper-left Y"]), int(fields["Width"]),
+                          int(fields["Height"])))
+        return found
+
+    def move_mouse(self, x, y):
+        self._run([_tool("xdotool", "xdotool"), "mousemove", str(x), str(y)])
+
+    def click_at(self, x, y, button=1, repeat=1):
+        """Moves the mouse to (x, y) and clicks `button` `repeat` times in quick succession."""
+        argv = [_tool("xdotool", "xdotool"), "mousemove", str(x), str(y), "click"]
+        if repeat > 1:
+            argv += ["--repeat", str(repeat), "--delay", "100"]
+        self._run(argv + [str(button)])
+
+    # ---- the notification area ------------------------------------------------------------------
+
+    def start_tray(self):
+        """Starts trayer and waits until it owns the notification area and shows its panel."""
+        if self.tray is not None and self.tray.poll() is None:
+            raise HarnessError("a tray host already runs")
+        self.tray = self._spawn("trayer", [_tool("trayer", "trayer")] + TRAYER_ARGS)
+
+        def ready():
+            self._check_alive("trayer")
+            return _selection_owner(self.display, TRAY_SELECTION) and self._tray_panel()
+
+        _poll("trayer to take the notification area", ready, STEP_TIMEOUT)
+
+    def stop_tray(self):
+        """Stops the tray host by its PID and waits until the notification area is gone."""
+        for i, (name, proc) in enumerate(self._procs):
+            if proc is self.tray:
+                problems = []
+                self._stop_popen(name, proc, problems)
+                del self._procs[i]
+                break
+        self.tray = None
+        _poll("the notification area to go away",
+              lambda: not _selection_owner(self.display, TRAY_SELECTION), STEP_TIMEOUT)
+
+    def _tray_panel(self):
+        """The X window id of trayer's panel (WM_CLASS "panel", "trayer"), or None."""
+        tree = self._run([_tool("xwininfo", "x11-utils"), "-root", "-tree"], check=False)
+        match = re.search(r'^\s*(0x[0-9a-fA-F]+) .*\("panel" "trayer"\)', tree, re.MULTILINE)
+        return match.group(1) if match else None
+
+    def tray_icon(self):
+        """(X window id, x, y, width, height) of the program's icon in the notification area
+        (a window of the program that trayer embedded in its panel, mapped), or None."""
+        panel = self._tray_panel()
+        if panel is None or self.program is None:
+            return None
+        xdotool, xwininfo = _tool("xdotool", "xdotool"), _tool("xwininfo", "x11-utils")
+        ours = {int(w) for w in self._run([xdotool, "search", "--pid", str(self.program.pid)],
+                                          check=False).split()}
+        tree = self._run([xwininfo, "-id", panel, "-tree"], check=False)
+        for line in tree.splitlines():
+            match = re.match(r"^\s*(0x[0-9a-fA-F]+) .*\s(\d+)x(\d+)[+-]-?\d+[+-]-?\d+"
+                             r"\s+\+(-?\d+)\+(-?\d+)\s*$", line)
+            if match and int(match.group(1), 16) in ours:
+                wid = match.group(1)
+                if self.window_state(wid)["viewable"]:
+                    w, h, x, y = (int(v) for v in match.group(2, 3, 4, 5))
+                    return wid, x, y, w, h
+        return None
+
+    def wait_tray_icon(self, timeout=FIND_TIMEOUT):
+        """Waits (bounded) for the program's icon to show in the notification area."""
+        def probe():
+            self._check_alive("program")
+            return self.tray_icon()
+
+        return _poll("the program's icon in the notification area", probe, timeout)
+
+    def click_tray_icon(self, button=1, repeat=1):
+        _, x, y, w, h = self.wait_tray_icon()
+        self.click_at(x + w // 2, y + h // 2, button, repeat)
+
     # ---- finding and reading accessibles --------------------------------------------------------
 
     @staticmethod
@@ -591,6 +897,30 @@ class Session:
                 for i in range(node.childCount - 1, -1, -1):
                     stack.append((node.getChildAtIndex(i), depth + 1))
         return None
+
+    def find_showing(self, name, role=None, timeout=FIND_TIMEOUT):
+        """The program's accessible named `name` (and of `role`) that is on the screen now."""
+        import pyatspi
+        self._require_app()
+
+        def search():
+            self._check_alive("program")
+            self.app.clearCache()
+            stack = [(self.app, 0)]
+            while stack:
+                node, depth = stack.pop()
+                if node is None:
+                    continue
+                if (node is not self.app and node.name == name
+                        and (role is None or node.getRole() == role)
+                        and node.getState().contains(pyatspi.STATE_SHOWING)):
+                    return node
+                if depth < 12:
+                    stack.extend((node.getChildAtIndex(i), depth + 1)
+                                 for i in range(node.childCount))
+            return None
+
+        return _poll(f"an accessible named {name!r} on the screen", search, timeout)
 
     def find(self, name, role=None, timeout=FIND_TIMEOUT):
         """The program's accessible named `name` (and of `role`, a pyatspi ROLE_*)."""
@@ -656,6 +986,34 @@ class Session:
                 return node.name
             stack.extend(node.getChildAtIndex(i) for i in range(node.childCount))
         return None
+
+    def _pump_events(self):
+        from gi.repository import GLib
+        context = GLib.MainContext.default()
+        while context.iteration(False):
+            pass
+
+    def focus_mark(self):
+        """A mark for wait_focus(): the focus changes from now on count."""
+        self._pump_events()
+        return len(self._focus_events)
+
+    def wait_focus(self, predicate, since, timeout=FIND_TIMEOUT):
+        """Waits (bounded) for an accessible of the program to take the focus after the mark
+        `since` (from focus_mark()) and to satisfy predicate(accessible); returns it."""
+        def probe():
+            self._check_alive("program")
+            self._pump_events()
+            for source in self._focus_events[since:]:
+                try:
+                    ours = source.get_application().get_process_id() == self.program.pid
+                except Exception:
+                    continue
+                if ours and predicate(source):
+                    return source
+            return None
+
+        return _poll("the focus to go to a matching accessible", probe, timeout)
 
     def dialogs(self, title):
         """The program's open top-level dialogs named `title`."""
@@ -734,21 +1092,23 @@ class Session:
         scale = int(header.group(1))
         return tuple(round(int(v) * 255 / scale) for v in value.groups())
 
-    def window_frame(self):
-        """(x, y, width, height) of the program's window with its decoration, on the screen."""
-        info = self._run([_tool("xwininfo", "x11-utils"), "-id", self.window])
+    def window_frame(self, wid=None):
+        """(x, y, width, height) of the program's window (or of the window `wid`) with its
+        decoration, on the screen."""
+        wid = str(wid or self.window)
+        info = self._run([_tool("xwininfo", "x11-utils"), "-id", wid])
 
         def field(label):
             match = re.search(rf"^\s*{label}:\s*(-?\d+)", info, re.MULTILINE)
             if not match:
-                raise HarnessError(f"xwininfo gave no '{label}' for window {self.window}")
+                raise HarnessError(f"xwininfo gave no '{label}' for window {wid}")
             return int(match.group(1))
 
         # The absolute position of the client area (xdotool's geometry is off under a
         # reparenting window manager), widened by the frame openbox draws around it.
         x, y = field("Absolute upper-left X"), field("Absolute upper-left Y")
         w, h = field("Width"), field("Height")
-        extents = self._run([_tool("xprop", "x11-utils"), "-id", self.window, "_NET_FRAME_EXTENTS"],
+        extents = self._run([_tool("xprop", "x11-utils"), "-id", wid, "_NET_FRAME_EXTENTS"],
                             check=False)
         if "=" in extents:
             numbers = [int(n) for n in re.findall(r"\d+", extents.split("=", 1)[1])]
@@ -757,11 +1117,12 @@ class Session:
                 x, y, w, h = x - left, y - top, w + left + right, h + top + bottom
         return max(x, 0), max(y, 0), w, h
 
-    def screenshot(self, path, whole_screen=False):
-        """Writes a PNG of the program's window (or of the whole screen) to `path`."""
+    def screenshot(self, path, whole_screen=False, wid=None):
+        """Writes a PNG of the program's window (or of the window `wid`, or of the whole screen)
+        to `path`."""
         argv = [_tool("import", "imagemagick"), "-display", self.display, "-window", "root"]
-        if not whole_screen and self.window is not None:
-            x, y, w, h = self.window_frame()
+        if not whole_screen and (wid or self.window) is not None:
+            x, y, w, h = self.window_frame(wid)
             argv += ["-crop", f"{w}x{h}+{x}+{y}", "+repage"]
         self._run(argv + ["PNG:" + os.path.abspath(path)])
         return path

@@ -1,0 +1,245 @@
+#!/usr/bin/python3
+"""Living in the notification area, end to end: the real program next to a real XEmbed tray host
+(trayer), its icon found in trayer's panel, its window's state read from the X server and the
+window manager, the icon clicked with the mouse; a second start of the program; and a desktop
+without a notification area, or with one that comes late or goes away.
+
+    /usr/bin/python3 tests/e2e/test_tray.py path/to/quantoria [--artifacts DIR]
+"""
+
+import os
+import sys
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cases  # noqa: E402
+import harness  # noqa: E402
+from cases import (DEFAULT_SETTINGS, SETTINGS_FILE, describe_window, evaluate,  # noqa: E402
+                   expect, expect_exit, expect_text, fresh_start, history_file_lines)
+
+REMINDER = "You can double click this icon to restore calculator at any time."
+
+
+def shown(state):
+    return state["viewable"] and state["wm_state"] == "Normal"
+
+
+def in_tray(state):
+    """Hidden into the notification area: unmapped and withdrawn, so no taskbar lists it."""
+    return not state["viewable"] and not state["managed"]
+
+
+def minimised(state):
+    """Minimised the ordinary way: still managed (a taskbar lists it), iconic."""
+    return not state["viewable"] and state["managed"] and state["wm_state"] == "Iconic"
+
+
+def expect_window(session, predicate, what, context):
+    ok, state = session.wait_window_state(predicate)
+    expect(ok, f"{context}: the window is {describe_window(session)}, expected it {what} "
+               f"({state})")
+
+
+def expect_running(session, context):
+    expect(session.program.poll() is None,
+           f"{context}: the program ended (status {session.program.returncode})")
+
+
+def balloon_texts(session):
+    """The texts of the balloons the program shows now (they are windows of their own in its
+    accessibility tree)."""
+    import pyatspi
+    session.app.clearCache()
+    texts = []
+    for i in range(session.app.childCount):
+        child = session.app.getChildAtIndex(i)
+        if child is not None and child.getRole() != pyatspi.ROLE_FRAME \
+                and child.getState().contains(pyatspi.STATE_SHOWING):
+            texts.append(session.dialog_labels(child))
+    return texts
+
+
+def expect_reminder_balloon(session, context):
+    ok, texts = session.wait_for(lambda: balloon_texts(session),
+                                 lambda texts: [cases.TITLE, REMINDER] in texts)
+    expect(ok, f"{context}: the balloons on the screen read {texts!r}; expected the reminder "
+               f"{[cases.TITLE, REMINDER]!r}")
+
+
+def with_tray(session):
+    """The notification area is there and the program (started after it) shows its window."""
+    if session.tray is None:
+        session.stop_program()
+        session.start_tray()
+        session.start_program()
+    elif not session.window_state()["viewable"]:
+        session.restart_program()
+
+
+def without_tray(session):
+    """No notification area, and the program started without one shows its window."""
+    if session.tray is not None:
+        session.stop_program()
+        session.stop_tray()
+        session.start_program()
+    elif not session.window_state()["viewable"]:
+        session.restart_program()
+
+
+def restore_by_double_click(session, context):
+    session.click_tray_icon(button=1, repeat=2)
+    expect_window(session, shown, "shown again", f"{context}, then a double click on the icon")
+
+
+# ---- the cases ----------------------------------------------------------------------------------
+
+def case_icon_appears_with_reminder_balloon(session):
+    """At start the icon is in trayer's panel and a balloon pops up next to it."""
+    with_tray(session)
+    icon = session.wait_tray_icon()
+    expect(icon[3] > 0 and icon[4] > 0, f"the icon has no size: {icon}")
+    expect(session.start_balloons,
+           "no balloon was on the screen while the window came up")
+
+
+def case_close_hides_into_tray_and_double_click_restores(session):
+    """Closing the window (Alt+F4) hides it into the icon with the reminder balloon, the program
+    keeps running, and a double click on the icon brings the window back as it was."""
+    with_tray(session)
+    evaluate(session, "6*7")
+    expect_text(session, "Result 1", "42.00", "6*7 + Enter in row 1")
+    session.close_window()
+    expect_window(session, in_tray, "hidden into the notification area", "Alt+F4")
+    expect_reminder_balloon(session, "Alt+F4")
+    expect_running(session, "Alt+F4")
+    session.wait_tray_icon()
+
+    restore_by_double_click(session, "Alt+F4")
+    expect_text(session, "Expression 1", "6*7", "after the restore from the tray")
+    expect_text(session, "Result 1", "42.00", "after the restore from the tray")
+    lines = session.text(session.find("History")).split("\n")
+    expect(lines[2:5] == ["6*7", "=", "42.00"],
+           f"after the restore from the tray the history begins {lines[:5]!r}")
+
+
+def case_minimise_hides_into_tray(session):
+    """The title bar's minimise hides the window into the icon too."""
+    with_tray(session)
+    session.minimize_window()
+    expect_window(session, in_tray, "hidden into the notification area", "minimise")
+    expect_running(session, "minimise")
+    restore_by_double_click(session, "minimise")
+
+
+def case_second_start_restores_the_first(session):
+    """A second start while the first copy sits in the tray ends with status 1 and brings the
+    first copy's window back."""
+    with_tray(session)
+    session.close_window()
+    expect_window(session, in_tray, "hidden into the notification area", "Alt+F4")
+    second = session.start_second_copy()
+    status = session.wait_exit(second)
+    expect(status == 1, f"the second start ended with status {status}, expected 1"
+           if status is not None else "the second start still runs")
+    expect_window(session, shown, "shown again", "a second start")
+    expect_running(session, "a second start")
+
+
+def case_tray_menu_exit_ends_and_saves(session):
+    """A right click on the icon pops a menu with the one item Exit; Exit ends the program with
+    status 0, its history, settings and autostart entry saved."""
+    import pyatspi
+    with_tray(session)
+    fresh_start(session)
+    evaluate(session, "8*8")
+    expect_text(session, "Result 1", "64.00", "8*8 + Enter in row 1")
+
+    session.click_tray_icon(button=3)
+    ok, popups = session.wait_for(session.popup_windows, lambda popups: len(popups) == 1)
+    expect(ok, f"a right click on the icon shows the popups {popups!r}; expected one menu")
+    wid, x, y, w, h = popups[0]
+    mark = session.focus_mark()
+    session.move_mouse(x + w // 2, y + h // 2)  # the item under the mouse takes the focus
+    item = session.wait_focus(lambda a: a.getRole() == pyatspi.ROLE_MENU_ITEM, mark)
+    siblings = [item.parent.getChildAtIndex(i).name for i in range(item.parent.childCount)]
+    expect(siblings == ["Exit"], f"the icon's menu holds {siblings!r}, expected ['Exit']")
+
+    session.click(item)
+    expect_exit(session, 0, "the icon menu's Exit")
+    lines = history_file_lines(session)
+    expect(lines is not None and lines[2:5] == ["8*8", "=", "64.00"],
+           f"after the icon menu's Exit the history file holds {lines!r}")
+    settings = session.program_file(SETTINGS_FILE)
+    expect(settings == DEFAULT_SETTINGS, f"after the icon menu's Exit the settings file reads "
+                                         f"{settings!r}, expected {DEFAULT_SETTINGS!r}")
+    cases.expect_autostart_entry(session, "after the icon menu's Exit")
+    session.start_program()  # for the next case
+
+
+def case_without_tray_host_the_window_minimises(session):
+    """Without a notification area the program starts and works; closing minimises the window
+    the ordinary way (the window manager keeps it), and a second start brings it back."""
+    without_tray(session)
+    expect(session.tray_icon() is None, "an icon shows without a notification area")
+    evaluate(session, "2+3")
+    expect_text(session, "Result 1", "5.00", "2+3 + Enter without a notification area")
+    session.close_window()
+    expect_window(session, minimised, "minimised", "Alt+F4 without a notification area")
+    expect_running(session, "Alt+F4 without a notification area")
+
+    second = session.start_second_copy()
+    status = session.wait_exit(second)
+    expect(status == 1, f"the second start ended with status {status}, expected 1"
+           if status is not None else "the second start still runs")
+    expect_window(session, shown, "shown again", "a second start")
+    expect_text(session, "Result 1", "5.00", "after the second start")
+
+
+def case_tray_host_started_later_gets_the_icon(session):
+    """A notification area that starts after the program gets the icon, and from then on closing
+    hides the window into it."""
+    without_tray(session)
+    session.start_tray()
+    session.wait_tray_icon(timeout=harness.STEP_TIMEOUT)
+    session.close_window()
+    expect_window(session, in_tray, "hidden into the notification area",
+                  "Alt+F4 after the notification area came")
+    restore_by_double_click(session, "Alt+F4 after the notification area came")
+
+
+def case_tray_host_leaving_brings_the_window_back(session):
+    """When the notification area goes away while the window is hidden in it, the window comes
+    back minimised (reachable from a taskbar), and a second start shows it."""
+    with_tray(session)
+    session.wait_tray_icon()
+    session.close_window()
+    expect_window(session, in_tray, "hidden into the notification area", "Alt+F4")
+    session.stop_tray()
+    ok, state = session.wait_window_state(lambda state: state["managed"],
+                                          timeout=harness.STEP_TIMEOUT)
+    expect(ok, f"the notification area went away; the window stays {describe_window(session)}")
+    expect_running(session, "the notification area went away")
+    second = session.start_second_copy()
+    expect(session.wait_exit(second) == 1, "the second start did not end with status 1")
+    expect_window(session, shown, "shown again", "a second start")
+
+
+CASES = [
+    case_icon_appears_with_reminder_balloon,
+    case_close_hides_into_tray_and_double_click_restores,
+    case_minimise_hides_into_tray,
+    case_second_start_restores_the_first,
+    case_tray_menu_exit_ends_and_saves,
+    case_without_tray_host_the_window_minimises,
+    case_tray_host_started_later_gets_the_icon,
+    case_tray_host_leaving_brings_the_window_back,
+]
+
+
+def main():
+    args = cases.arguments(__doc__.split("\n\n")[0])
+    return cases.run(CASES, args.program, args.artifacts, watchdog=420, tray=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
