@@ -104,6 +104,21 @@ TfrmMain::TfrmMain(MainWindowServices services, QWidget* parent)
 
 TfrmMain::~TfrmMain() {
     FormDestroy();
+    // Qt's own destruction still moves the focus and sends events to the controls; by then the
+    // window's handlers are gone.
+    for (const auto& boxes : {editExp, editResult})
+        for (TEdit* box : boxes) {
+            box->OnFocusIn = nullptr;
+            box->OnFocusOut = nullptr;
+            box->OnKeyPress = nullptr;
+            box->OnKeyUp = nullptr;
+        }
+    for (TLabel* link : {LabelHideHistory, labelEraseHistory})
+        link->OnMouseEnter = link->OnMouseLeave = link->OnClick = nullptr;
+    for (QObject* watched : findChildren<QWidget*>())
+        watched->removeEventFilter(this);
+    if (trayIcon)
+        trayIcon->OnMouseEnter = nullptr;
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
