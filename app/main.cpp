@@ -54,7 +54,12 @@ int main(int argc, char* argv[]) {
         // The window's creation has set the title: from now on a second copy can find this one.
         instance.Listen();
         QObject::connect(&instance, &SingleInstance::RestoreRequested, &frmMain,
-                         [&] { RunHandler(reporter, [&] { frmMain.BringToFront(); }); });
+                         [&] {
+                             // Out of the socket's notification, on the next turn of the loop.
+                             QTimer::singleShot(0, &frmMain, [&] {
+                                 RunHandler(reporter, [&] { frmMain.BringToFront(); });
+                             });
+                         });
         frmMain.show();
         // Hashing the program file waits until the first frame is out.
         QTimer::singleShot(0, &frmMain, [&] {
