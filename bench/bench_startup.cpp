@@ -647,7 +647,7 @@ int main(int argc, char* argv[]) {
             if (!empty.samples.empty() && !bare.samples.empty()) {
                 const double ratio = Median(Column(empty, &Sample::startMs)) /
                                      Median(Column(bare, &Sample::startMs));
-                std::printf("  start <= 1.10 x bare window:           %.2f x  %s\n", ratio,
+                std::printf("  start <= 1.10 x bare window:           %.3f x  %s\n", ratio,
                             ratio <= 1.10 ? "within" : "OVER");
             }
             if (!empty.samples.empty()) {

@@ -99,7 +99,8 @@ def describe_window(session):
     if state["viewable"]:
         return "shown"
     if state["managed"]:
-        return f"minimised (WM_STATE {state['wm_state']}, _NET_WM_STATE {sorted(state['net_wm_state'])})"
+        return (f"minimised (WM_STATE {state['wm_state']}, "
+                f"_NET_WM_STATE {sorted(state['net_wm_state'])})")
     return "hidden (withdrawn, not managed by the window manager)"
 
 

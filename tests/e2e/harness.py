@@ -815,7 +815,7 @@ class Session:
         """Moves the mouse to (x, y) and clicks `button` `repeat` times in quick succession."""
         argv = [_tool("xdotool", "xdotool"), "mousemove", str(x), str(y), "click"]
         if repeat > 1:
-            argv += ["--repeat", str(repeat), "--delay", "100"]
+            argv += ["--repeat", str(repeat), "--delay", "0"]
         self._run(argv + [str(button)])
 
     # ---- the notification area ------------------------------------------------------------------

@@ -10,65 +10,23 @@ program's output there. The last line printed is 'N passed, N failed'; the exit 
 when every case passed.
 """
 
-import argparse
-import datetime
 import os
 import re
 import sys
-import traceback
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cases  # noqa: E402
 import harness  # noqa: E402
+from cases import (TITLE, CaseFailure, date_time_texts, evaluate, expect,  # noqa: E402
+                   expect_text, focus_row)
 
-TITLE = "Quantoria"
 YELLOW = (255, 255, 0)
 WHITE = (255, 255, 255)
 
 
-class CaseFailure(AssertionError):
-    pass
-
-
-def expect(condition, message):
-    if not condition:
-        raise CaseFailure(message)
-
-
-def expect_text(session, name, expected, context):
-    """Waits (bounded) for the box `name` to show `expected`."""
-    ok, actual = session.wait_text(name, lambda text: text == expected)
-    expect(ok, f"{context}: {name!r} shows {actual!r}, expected {expected!r}")
-
-
 def history_lines(session):
     return session.text(session.find("History")).split("\n")
-
-
-def date_time_texts(start, end):
-    """What the program's date-time line may read for a moment between start and end (local
-    times of the session), in the en_US conventions the harness starts the program with
-    (M/d/yy h:mm:ss AP; no time at midnight)."""
-    texts = set()
-    moment = start.replace(microsecond=0)
-    while moment <= end:
-        date = f"{moment.month}/{moment.day}/{moment:%y}"
-        if moment.hour == moment.minute == moment.second == 0:
-            texts.add(date)
-        else:
-            hour = moment.hour % 12 or 12
-            texts.add(f"{date} {hour}:{moment:%M:%S} {'AM' if moment.hour < 12 else 'PM'}")
-        moment += datetime.timedelta(seconds=1)
-    return texts
-
-
-def evaluate(session, expression):
-    """Types an expression into the focused box and presses Enter; returns the session's local
-    time just before the Enter."""
-    session.type_text(expression)
-    before = session.now()
-    session.key("Return")
-    return before
 
 
 def expect_background(session, name, colour, context):
@@ -78,11 +36,6 @@ def expect_background(session, name, colour, context):
     ok, actual = session.wait_for(lambda: session.pixel(x + w - 8, y + h // 2),
                                   lambda pixel: pixel == colour)
     expect(ok, f"{context}: {name!r} has the background {actual}, expected {colour}")
-
-
-def focus_row(session, row):
-    session.click(session.find(f"Expression {row}"))
-    session.wait_focused(f"Expression {row}")
 
 
 # ---- the cases ----------------------------------------------------------------------------------
@@ -187,58 +140,8 @@ CASES = [
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("program", help="the quantoria binary")
-    parser.add_argument("--artifacts", help="folder for screenshots and logs of failed cases")
-    args = parser.parse_args()
-
-    passed, failed = 0, 0
-    try:
-        with harness.watchdog(240), harness.Session(args.program) as session:
-            for case in CASES:
-                name = case.__name__[len("case_"):]
-                try:
-                    case(session)
-                except (CaseFailure, harness.HarnessError) as error:
-                    failed += 1
-                    print(f"FAIL {name}: {error}")
-                    keep_evidence(session, name, args.artifacts)
-                    session.restart_program()
-                except Exception:
-                    failed += 1
-                    print(f"FAIL {name}: unexpected error\n{traceback.format_exc()}")
-                    keep_evidence(session, name, args.artifacts)
-                    session.restart_program()
-                else:
-                    passed += 1
-                    print(f"ok   {name}")
-    except harness.HarnessError as error:
-        failed += 1
-        print(f"FAIL the session: {error}")
-    except harness.Aborted as error:
-        failed += 1
-        print(f"FAIL aborted: {error}")
-    except KeyboardInterrupt:
-        failed += 1
-        print("FAIL interrupted")
-    print(f"{passed} passed, {failed} failed")
-    return 0 if failed == 0 and passed == len(CASES) else 1
-
-
-def keep_evidence(session, name, folder):
-    log = session.program_log().strip()
-    if log:
-        print("  program output (last lines):\n    " + "\n    ".join(log.splitlines()[-15:]))
-    if not folder:
-        return
-    os.makedirs(folder, exist_ok=True)
-    try:
-        shot = session.screenshot(os.path.join(folder, name + ".png"), whole_screen=True)
-        print(f"  screenshot: {shot}")
-    except harness.HarnessError as error:
-        print(f"  no screenshot: {error}")
-    with open(os.path.join(folder, name + ".log"), "w") as f:
-        f.write(log + "\n")
+    args = cases.arguments(__doc__.split("\n\n")[0])
+    return cases.run(CASES, args.program, args.artifacts, watchdog=240)
 
 
 if __name__ == "__main__":

@@ -7,16 +7,14 @@ session manager or a terminal sends, and started again on what it left behind.
 """
 
 import os
-import re
 import signal
 import sys
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cases  # noqa: E402
-import harness  # noqa: E402
-from cases import (DEFAULT_SETTINGS, HISTORY_FILE, SETTINGS_FILE, CaseFailure,  # noqa: E402
-                   choose_menu, evaluate, expect, expect_exit, expect_text, focus_row,
+from cases import (DEFAULT_SETTINGS, HISTORY_FILE, SETTINGS_FILE, choose_menu,  # noqa: E402
+                   evaluate, expect, expect_exit, expect_text, focus_row,
                    fresh_start, history_file_lines, is_checked, plain_spaces,
                    wait_history_file)
 

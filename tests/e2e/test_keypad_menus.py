@@ -171,7 +171,7 @@ def main():
         __doc__.split("\n\n")[0],
         lambda parser: parser.add_argument("--version", required=True,
                                            help="the version the build gives the program"))
-    return cases.run(CASES, options.program, options.artifacts, watchdog=300)
+    return cases.run(CASES, options.program, options.artifacts, watchdog=240)
 
 
 if __name__ == "__main__":

@@ -86,9 +86,33 @@ def without_tray(session):
         session.restart_program()
 
 
+# How often a gesture on the icon is made before the case gives up. On a machine short of CPU,
+# the X server, openbox and trayer sometimes lose the second press of a double click (or the
+# program sees it too late to pair it with the first); the same happens to a bare Qt program with
+# an icon in trayer. A gesture that had no effect is made again, and said so in the output.
+GESTURE_ATTEMPTS = 3
+GESTURE_WAIT = 5.0
+
+
+def icon_gesture(session, button, repeat, took_effect, what):
+    """Clicks the icon until took_effect() holds, GESTURE_ATTEMPTS times at most; returns the
+    last value of took_effect()."""
+    for attempt in range(1, GESTURE_ATTEMPTS + 1):
+        session.click_tray_icon(button=button, repeat=repeat)
+        ok, value = took_effect()
+        if ok:
+            if attempt > 1:
+                print(f"  note: {what} took effect at attempt {attempt}")
+            return True, value
+    return False, value
+
+
 def restore_by_double_click(session, context):
-    session.click_tray_icon(button=1, repeat=2)
-    expect_window(session, shown, "shown again", f"{context}, then a double click on the icon")
+    ok, state = icon_gesture(
+        session, 1, 2, lambda: session.wait_window_state(shown, timeout=GESTURE_WAIT),
+        "a double click on the icon")
+    expect(ok, f"{context}, then a double click on the icon ({GESTURE_ATTEMPTS} times): the window "
+               f"is {describe_window(session)}, expected it shown again ({state})")
 
 
 # ---- the cases ----------------------------------------------------------------------------------
@@ -141,6 +165,8 @@ def case_second_start_restores_the_first(session):
     status = session.wait_exit(second)
     expect(status == 1, f"the second start ended with status {status}, expected 1"
            if status is not None else "the second start still runs")
+    # Qt may map the window again under a new X window id: look for the program's window anew.
+    session.window = session._wait_window()
     expect_window(session, shown, "shown again", "a second start")
     expect_running(session, "a second start")
 
@@ -154,8 +180,10 @@ def case_tray_menu_exit_ends_and_saves(session):
     evaluate(session, "8*8")
     expect_text(session, "Result 1", "64.00", "8*8 + Enter in row 1")
 
-    session.click_tray_icon(button=3)
-    ok, popups = session.wait_for(session.popup_windows, lambda popups: len(popups) == 1)
+    ok, popups = icon_gesture(
+        session, 3, 1, lambda: session.wait_for(session.popup_windows, lambda p: len(p) == 1,
+                                                timeout=GESTURE_WAIT),
+        "a right click on the icon")
     expect(ok, f"a right click on the icon shows the popups {popups!r}; expected one menu")
     wid, x, y, w, h = popups[0]
     mark = session.focus_mark()
@@ -238,7 +266,7 @@ CASES = [
 
 def main():
     args = cases.arguments(__doc__.split("\n\n")[0])
-    return cases.run(CASES, args.program, args.artifacts, watchdog=420, tray=True)
+    return cases.run(CASES, args.program, args.artifacts, watchdog=300, tray=True)
 
 
 if __name__ == "__main__":
