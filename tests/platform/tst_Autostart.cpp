@@ -12,8 +12,8 @@
 
 namespace {
 
-// Reads an Exec value back as a desktop session does, written from the Desktop Entry
-// Specification: first the escapes of a string value (\s \n \t \r \\, nothing else), then one
+// Reads an Exec value back as a desktop session does, following the freedesktop Desktop Entry
+// rules: first the escapes of a string value (\s \n \t \r \\, nothing else), then one
 // argument in double quotes in which '"', '`', '$' and '\' must be escaped with a backslash,
 // then the field codes, of which only "%%" (a literal "%") may appear. Anything else is refused.
 std::optional<QString> ReadExec(const QString& value) {
