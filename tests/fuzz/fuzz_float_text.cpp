@@ -58,9 +58,11 @@ void CheckFloatToStr(double value) {
         return;
     }
 
-    // 15 significant digits: the text is within half a unit of the 15th digit of the value.
-    const double back = std::strtod(CText(dot, QStringLiteral(".")).c_str(), nullptr);
-    if (std::fabs(back - value) > std::fabs(value) * 5.2e-15 + 5e-324)
+    // 15 significant digits: the text is within half a unit of the 15th digit of the value. Read
+    // back as long double: near the largest double the rounded text lies beyond it.
+    const long double back = std::strtold(CText(dot, QStringLiteral(".")).c_str(), nullptr);
+    if (std::fabs(back - static_cast<long double>(value)) >
+        std::fabs(static_cast<long double>(value)) * 5.2e-15L + 5e-324L)
         Fail("FloatToStr is not the value to 15 digits", Hex(value) + QStringLiteral(" -> ") + dot);
 
     const long double scaled = static_cast<long double>(value) * 10000.0L;
