@@ -204,9 +204,17 @@ def run(cases, program, artifacts=None, watchdog=300, **session_options):
                 started = time.monotonic()
                 try:
                     case(session)
-                except (CaseFailure, harness.HarnessError) as error:
+                except CaseFailure as error:
                     failed += 1
                     print(f"FAIL {name}: {error}", flush=True)
+                    keep_evidence(session, name, artifacts)
+                    recover(session)
+                except harness.HarnessError as error:
+                    # Something the case waited for did not come: where it waited says what.
+                    failed += 1
+                    where = traceback.extract_tb(error.__traceback__)
+                    steps = " > ".join(f"{frame.name}:{frame.lineno}" for frame in where[1:])
+                    print(f"FAIL {name}: {error}\n  (at {steps})", flush=True)
                     keep_evidence(session, name, artifacts)
                     recover(session)
                 except Exception:

@@ -691,26 +691,51 @@ class Session:
                 log = self._read_log(name).strip()[-2000:]
                 raise HarnessError(f"{name} exited with status {proc.returncode}; its output:\n{log}")
 
-    def _wait_window(self):
+    def main_window(self):
+        """The X window id of the program's main window if it is on the screen now, else None.
+        Override-redirect windows with the title on the screen meanwhile (balloons) are noted in
+        start_balloons."""
         xdotool = _tool("xdotool", "xdotool")
+        out = self._run([xdotool, "search", "--onlyvisible", "--pid", str(self.program.pid)],
+                        check=False)
+        main = None
+        for wid in out.split():
+            name = self._run([xdotool, "getwindowname", wid], check=False).strip()
+            # Balloons and tray icons are override-redirect windows, and may carry the title.
+            if name != "Quantoria":
+                continue
+            if self._override_redirect(wid):
+                self.start_balloons.add(wid)
+            else:
+                main = wid
+        return main
 
+    def _wait_window(self):
         def mapped():
             self._check_alive("program")
-            out = self._run([xdotool, "search", "--onlyvisible", "--pid", str(self.program.pid)],
-                            check=False)
-            main = None
-            for wid in out.split():
-                name = self._run([xdotool, "getwindowname", wid], check=False).strip()
-                # Balloons and tray icons are override-redirect windows, and may carry the title.
-                if name != "Quantoria":
-                    continue
-                if self._override_redirect(wid):
-                    self.start_balloons.add(wid)
-                else:
-                    main = wid
-            return main
+            return self.main_window()
 
-        return _poll("the program's window to be mapped", mapped, STEP_TIMEOUT)
+        try:
+            return _poll("the program's window to be mapped", mapped, STEP_TIMEOUT)
+        except HarnessError as error:
+            raise HarnessError(f"{error}; the program's windows: "
+                               f"{self.describe_windows() or 'none'}") from None
+
+    def describe_windows(self):
+        """The program's top-level X windows in words (id, title, state), for failure
+        messages."""
+        xdotool = _tool("xdotool", "xdotool")
+        out = self._run([xdotool, "search", "--pid", str(self.program.pid)], check=False)
+        found = []
+        for wid in out.split():
+            name = self._run([xdotool, "getwindowname", wid], check=False).strip()
+            state = self.window_state(wid)
+            kind = "override-redirect" if self._override_redirect(wid) else "managed" \
+                if state["managed"] else "unmanaged"
+            found.append(f"{int(wid):#x} {name!r} ({kind}, "
+                         f"{'viewable' if state['viewable'] else 'not viewable'}, "
+                         f"WM_STATE {state['wm_state']})")
+        return "; ".join(found)
 
     def _wait_application(self):
         import pyatspi
@@ -771,6 +796,35 @@ class Session:
             if time.monotonic() >= deadline:
                 return False, state
             time.sleep(0.1)
+
+    def watch_window(self, wid=None):
+        """Starts recording the map and unmap events of the program's window (or of `wid`) and
+        waits until the recording runs: xev, selecting structure events only (which any number
+        of clients may), so the program is not disturbed. Returns a WindowWatch; stop it with its
+        stop()."""
+        wid = str(wid or self.window)
+        name = f"xev-{int(wid, 0):x}"
+        proc = self._spawn(name, [_tool("stdbuf", "coreutils"), "-oL",
+                                  _tool("xev", "x11-utils"), "-id", wid,
+                                  "-event", "structure", "-event", "substructure"])
+        watch = WindowWatch(self, name, proc)
+
+        # xev prints nothing until an event comes. It also asks for the events about the
+        # window's children, which the program does not: once the X server lists those among
+        # the window's wanted events, xev watches.
+        def watching():
+            self._check_alive(name)
+            info = self._run([_tool("xwininfo", "x11-utils"), "-events", "-id", wid],
+                             check=False)
+            wanted = info.split("Someone wants these events:", 1)[-1].split("Do not", 1)[0]
+            return "SubstructureNotify" in wanted
+
+        try:
+            _poll("xev to watch the window", watching, STEP_TIMEOUT)
+        except HarnessError:
+            watch.stop()
+            raise
+        return watch
 
     def close_window(self):
         """Closes the program's window the way a user does: Alt+F4, which openbox turns into a
@@ -1139,6 +1193,35 @@ class Session:
             raise HarnessError(f"{' '.join(argv)} failed ({done.returncode}): "
                                f"{done.stderr.decode(errors='replace').strip()}")
         return done.stdout.decode(errors="replace")
+
+
+class WindowWatch:
+    """The map and unmap events of one window, as xev prints them."""
+
+    def __init__(self, session, name, proc):
+        self._session, self._name, self._proc = session, name, proc
+
+    def wait(self, event, timeout=FIND_TIMEOUT):
+        """Waits (bounded) for `event` to have been seen; True when it was."""
+        deadline = time.monotonic() + timeout
+        while event not in self.events():
+            self._session._check_alive(self._name)
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.05)
+        return True
+
+    def events(self):
+        """The names of the events seen so far, oldest first ("MapNotify", "UnmapNotify")."""
+        return re.findall(r"^(MapNotify|UnmapNotify) event", self._session._read_log(self._name),
+                          re.MULTILINE)
+
+    def stop(self):
+        for i, (name, proc) in enumerate(self._session._procs):
+            if proc is self._proc:
+                self._session._stop_popen(name, proc, [])
+                del self._session._procs[i]
+                break
 
 
 @contextlib.contextmanager
