@@ -16,6 +16,8 @@ QString StatusMessage(uint32_t status) {
         return QStringLiteral("The parameter is incorrect");
     case Status::UnknownName:
         return QStringLiteral("Unknown name");
+    case Status::ServerFault:
+        return QStringLiteral("The server threw an exception");
     default:
         return QStringLiteral("OLE error ") +
                QString::number(status, 16).toUpper().rightJustified(8, QLatin1Char('0'));

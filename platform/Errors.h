@@ -25,6 +25,7 @@ constexpr uint32_t Aborted = 0x80004004;            // E_ABORT
 constexpr uint32_t OutOfMemory = 0x8007000E;        // E_OUTOFMEMORY
 constexpr uint32_t InvalidArgument = 0x80070057;    // E_INVALIDARG
 constexpr uint32_t UnknownName = 0x80020006;        // DISP_E_UNKNOWNNAME
+constexpr uint32_t ServerFault = 0x80010105;        // RPC_E_SERVERFAULT
 } // namespace Status
 
 // The system's wording for a status code, without trailing blanks, line breaks and full stops;
@@ -35,6 +36,9 @@ QString StatusMessage(uint32_t status);
 class EOleSysError : public Exception {
 public:
     explicit EOleSysError(uint32_t status) : Exception(StatusMessage(status)), m_status(status) {}
+    // The status's message followed by a note, for a failure that cost more than the call.
+    EOleSysError(uint32_t status, const QString& note)
+        : Exception(StatusMessage(status) + note), m_status(status) {}
     uint32_t ErrorCode() const { return m_status; }
 
 private:

@@ -2,6 +2,7 @@
 
 #include "platform/Errors.h"
 
+#include <QCoreApplication>
 #include <QJSEngine>
 #include <QStringList>
 
@@ -22,15 +23,19 @@ int64_t ResidentBytes() {
     return resident * sysconf(_SC_PAGESIZE);
 }
 
-// Interrupts the engine from a thread of its own when an evaluation runs too long or grows
-// memory too far. The engine checks the flag at every loop turn and call, and a script's
-// catch clauses cannot swallow it.
+// Interrupts the engine from a thread of its own when an evaluation runs too long or the
+// process holds too much memory above its idle size (measured once, so memory kept in globals
+// counts against every later evaluation). The engine checks the flag at every loop turn and call,
+// and a script's catch clauses cannot swallow it.
 class Watchdog {
 public:
     enum class Reason { None, Timeout, Memory };
 
     Watchdog(QJSEngine& engine, ScriptLimits limits)
-        : m_engine(engine), m_limits(limits), m_thread([this] { Run(); }) {}
+        : m_engine(engine), m_limits(limits), m_baseline(ResidentBytes()),
+          m_thread([this] { Run(); }) {}
+
+    bool OverLimit() const { return ResidentBytes() - m_baseline > m_limits.memoryGrowthBytes; }
 
     ~Watchdog() {
         {
@@ -46,7 +51,6 @@ public:
             std::lock_guard lock(m_mutex);
             m_reason = Reason::None;
             m_deadline = std::chrono::steady_clock::now() + m_limits.timeout;
-            m_baseline = ResidentBytes();
             m_armed = true;
         }
         m_wake.notify_one();
@@ -71,7 +75,7 @@ private:
                 continue;
             if (std::chrono::steady_clock::now() >= m_deadline)
                 m_reason = Reason::Timeout;
-            else if (ResidentBytes() - m_baseline > m_limits.memoryGrowthBytes)
+            else if (OverLimit())
                 m_reason = Reason::Memory;
             if (m_reason != Reason::None) {
                 m_engine.setInterrupted(true);
@@ -88,11 +92,24 @@ private:
     bool m_armed = false;
     Reason m_reason = Reason::None;
     std::chrono::steady_clock::time_point m_deadline;
-    int64_t m_baseline = 0;
+    const int64_t m_baseline;
     std::thread m_thread;
 };
 
-class JsScriptControl final : public ScriptControl {
+// Counts the events the application delivers, so that a round of posted-event delivery that
+// delivered nothing shows the queue is empty.
+class DeliveryCounter final : public QObject {
+public:
+    int delivered = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent*) override {
+        ++delivered;
+        return false;
+    }
+};
+
+class JsScriptControl final : public InProcessEngine {
 public:
     explicit JsScriptControl(ScriptLimits limits) : m_watchdog(m_engine, limits) {
         // Held here, not in the global object, so scripts cannot see or replace it.
@@ -116,12 +133,19 @@ public:
         const QJSValue value = m_engine.evaluate(text, QString(), 1, &stack);
         bool failed = value.isError() || !stack.isEmpty();
         Variant result;
-        if (!failed)
+        if (!failed) {
+            RunQueuedJobs();
             result = ToVariant(value);
+        }
         const Watchdog::Reason reason = m_watchdog.Disarm();
         if (reason != Watchdog::Reason::None) {
+            // Jobs the stopped script left queued would otherwise run in the next evaluation.
+            if (QCoreApplication::instance())
+                QCoreApplication::removePostedEvents(nullptr);
             m_engine.setInterrupted(false);
             m_engine.collectGarbage();
+            if (reason == Watchdog::Reason::Memory)
+                m_exhausted = m_watchdog.OverLimit();
             throw EOleSysError(reason == Watchdog::Reason::Memory ? Status::OutOfMemory
                                                                   : Status::Aborted);
         }
@@ -130,7 +154,24 @@ public:
         return result;
     }
 
+    bool Exhausted() const override { return m_exhausted; }
+
 private:
+    // Promise reactions are posted events of the engine's thread: deliver them, and what they
+    // queue in turn, until a round delivers nothing. Runs under the watchdog, which stops an
+    // endless chain like any other runaway script.
+    void RunQueuedJobs() {
+        if (!QCoreApplication::instance())
+            return;
+        DeliveryCounter counter;
+        QCoreApplication::instance()->installEventFilter(&counter);
+        do {
+            counter.delivered = 0;
+            QCoreApplication::sendPostedEvents();
+        } while (counter.delivered > 0 && !m_engine.isInterrupted());
+        QCoreApplication::instance()->removeEventFilter(&counter);
+    }
+
     // Runs under the watchdog: an object's text conversion may run script code.
     Variant ToVariant(const QJSValue& value) {
         if (value.isUndefined())
@@ -160,13 +201,12 @@ private:
     QJSEngine m_engine;
     QJSValue m_toText;
     QString m_language;
+    bool m_exhausted = false;
     Watchdog m_watchdog;
 };
 
 } // namespace
 
-std::unique_ptr<ScriptControl> CreateOleObject(const QString& progId, ScriptLimits limits) {
-    if (progId.compare(kScriptControlProgId, Qt::CaseInsensitive) != 0)
-        throw EOleSysError(Status::InvalidClassString);
+std::unique_ptr<InProcessEngine> CreateInProcessEngine(ScriptLimits limits) {
     return std::make_unique<JsScriptControl>(limits);
 }
