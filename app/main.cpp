@@ -32,13 +32,20 @@ int main(int argc, char* argv[]) {
 
     // Log-off, shutdown and termination end the program the way File > Exit does, so the
     // window's destruction saves the history and the settings.
-    TerminationSignals termination;
-    QObject::connect(&termination, &TerminationSignals::Received, &application,
-                     [] { QCoreApplication::exit(0); });
-    QObject::connect(&application, &QGuiApplication::commitDataRequest, &application,
-                     [](QSessionManager&) { QCoreApplication::exit(0); });
-
+    // Ending leaves every event loop, a modal box's included, and from then on errors (a save
+    // that fails) are reported without a box: nothing may hold the program open.
     MessageBoxErrorReporter reporter;
+    bool ending = false;
+    const auto end = [&] {
+        ending = true;
+        reporter.SetUnattended();
+        QCoreApplication::exit(0);
+    };
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::Received, &application, end);
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, &application,
+                     [&](QSessionManager&) { end(); });
+
     QtKeyboardInput keyboard;
     SystemLocale locale;
     DesktopShellOpen shell;
@@ -47,19 +54,21 @@ int main(int argc, char* argv[]) {
     Autostart autostart;
     RunHandler(reporter, [&] {
         TfrmMain frmMain({reporter, keyboard, locale,
-                          [](const QString& progId) { return CreateOleObject(progId); }, shell,
-                          GetFileVersionText, boxes, notify, autostart,
+                          [](const QString& progId) {
+                              ScriptLimits limits;
+                              limits.wakeFd = TerminationSignals::WakeDescriptor();
+                              return CreateOleObject(progId, limits);
+                          },
+                          shell, GetFileVersionText, boxes, notify, autostart,
                           AppPaths::Resolve(QCoreApplication::applicationDirPath()),
                           QCoreApplication::applicationFilePath()});
         // The window's creation has set the title: from now on a second copy can find this one.
         instance.Listen();
-        QObject::connect(&instance, &SingleInstance::RestoreRequested, &frmMain,
-                         [&] {
-                             // Out of the socket's notification, on the next turn of the loop.
-                             QTimer::singleShot(0, &frmMain, [&] {
-                                 RunHandler(reporter, [&] { frmMain.BringToFront(); });
-                             });
-                         });
+        QObject::connect(&instance, &SingleInstance::RestoreRequested, &frmMain, [&] {
+            // Out of the socket's notification, on the next turn of the loop.
+            QTimer::singleShot(0, &frmMain,
+                               [&] { RunHandler(reporter, [&] { frmMain.BringToFront(); }); });
+        });
         frmMain.show();
         // Hashing the program file waits until the first frame is out.
         QTimer::singleShot(0, &frmMain, [&] {
@@ -69,7 +78,8 @@ int main(int argc, char* argv[]) {
                     QStringLiteral("The program file of %1 is damaged. Please obtain %1 again.")
                         .arg(g_appTitle));
         });
-        QApplication::exec();
+        if (!ending)
+            QApplication::exec();
     });
     return 0;
 }

@@ -2,9 +2,14 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <semaphore.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -12,12 +17,53 @@ namespace {
 int g_pipe[2] = {-1, -1};
 constexpr int kSignals[] = {SIGTERM, SIGHUP, SIGINT};
 
-// Only async-signal-safe work here: the number goes down the pipe to the event loop.
+// The last resort: woken by the first signal, it ends the process when the program has not ended
+// within the grace time.
+sem_t g_watchWake;
+volatile sig_atomic_t g_signalled = 0;
+volatile sig_atomic_t g_watchStop = 0;
+std::thread g_watch;
+
+// Only async-signal-safe work here: the number goes down the pipe to the event loop, and the
+// first signal wakes the watch.
 void OnSignal(int number) {
     const int saved = errno;
     const unsigned char byte = static_cast<unsigned char>(number);
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
+    if (!g_signalled) {
+        g_signalled = 1;
+        sem_post(&g_watchWake);
+    }
     errno = saved;
+}
+
+void Watch() {
+    while (sem_wait(&g_watchWake) != 0 && errno == EINTR) {
+    }
+    if (g_watchStop)
+        return;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += TerminationSignals::kGraceMs / 1000;
+    deadline.tv_nsec += long(TerminationSignals::kGraceMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    for (;;) {
+        if (sem_timedwait(&g_watchWake, &deadline) == 0) {
+            if (g_watchStop)
+                return;
+            continue; // another signal: the same deadline
+        }
+        if (errno == EINTR)
+            continue;
+        break; // timed out
+    }
+    static const char message[] =
+        "Quantoria: did not end within 2 seconds of the termination request; ending now\n";
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message, sizeof message - 1);
+    _exit(1);
 }
 
 } // namespace
@@ -25,6 +71,10 @@ void OnSignal(int number) {
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0)
         return;
+    sem_init(&g_watchWake, 0, 0);
+    g_signalled = 0;
+    g_watchStop = 0;
+    g_watch = std::thread(Watch);
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         unsigned char byte = 0;
@@ -42,10 +92,20 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
 TerminationSignals::~TerminationSignals() {
     for (int number : kSignals)
         ::signal(number, SIG_DFL);
+    if (g_watch.joinable()) {
+        g_watchStop = 1;
+        sem_post(&g_watchWake);
+        g_watch.join();
+        sem_destroy(&g_watchWake);
+    }
     delete m_notifier;
     for (int& fd : g_pipe) {
         if (fd >= 0)
             ::close(fd);
         fd = -1;
     }
+}
+
+int TerminationSignals::WakeDescriptor() {
+    return g_pipe[0];
 }
