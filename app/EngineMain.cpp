@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -45,9 +46,13 @@ volatile int64_t g_dataLimit = 0;
 int64_t g_pageSize = 4096;
 char g_crashStack[64 * 1024];
 
-// A crash with the data size at its limit is an allocation the engine did not check: report it
-// as one. Only async-signal-safe calls: the numbers are read from /proc by hand.
+// A crash with the data size at its limit, or right after the kernel refused memory, is an
+// allocation the engine did not check: report it as one. Only async-signal-safe calls: the numbers
+// are read from /proc by hand.
 void OnCrash(int number) {
+    // A mapping the kernel refused (the data limit) that the engine then used leaves ENOMEM.
+    if (errno == ENOMEM)
+        OutOfMemory();
     char text[256] = {};
     const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
