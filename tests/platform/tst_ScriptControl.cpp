@@ -1,7 +1,11 @@
 #include "platform/Errors.h"
 #include "platform/ScriptControl.h"
 
+#include <QElapsedTimer>
 #include <QTest>
+
+#include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -21,6 +25,12 @@ private slots:
     void runawayScriptIsAbortedAndEngineRecovers_data();
     void runawayScriptIsAbortedAndEngineRecovers();
     void memoryGrowthIsStopped();
+    void memoryKeptAcrossEvaluationsCounts();
+    void queuedJobsRunBeforeTheAnswer_data();
+    void queuedJobsRunBeforeTheAnswer();
+    void crashRestartsTheEngineAndSaysSo_data();
+    void crashRestartsTheEngineAndSaysSo();
+    void wakeDescriptorGivesUpTheEvaluation();
     void statusMessages_data();
     void statusMessages();
     void errorBoxText_data();
@@ -170,12 +180,99 @@ void tst_ScriptControl::memoryGrowthIsStopped() {
     QCOMPARE(engine->Eval(QStringLiteral("2+2")).integer, 4);
 }
 
+void tst_ScriptControl::memoryKeptAcrossEvaluationsCounts() {
+    // Each evaluation keeps about 32 MiB; the limit is 100 MiB over all of them.
+    auto engine = Engine({60s, int64_t(100) << 20});
+    const QString keep = QStringLiteral(
+        "(this.g||Object.defineProperty(this,'g',{value:[]}).g).push(Array(4e6).fill(0.5))");
+    uint32_t failure = 0;
+    int kept = 0;
+    for (; kept < 20 && !failure; ++kept)
+        failure = FailureOf(*engine, keep);
+    QCOMPARE(failure, Status::OutOfMemory);
+    QVERIFY2(kept > 1 && kept < 10, qPrintable(QString::number(kept)));
+    QCOMPARE(engine->Eval(QStringLiteral("2+2")).integer, 4);
+}
+
+void tst_ScriptControl::queuedJobsRunBeforeTheAnswer_data() {
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<int>("value");
+    QTest::newRow("then") << "var x=1; Promise.resolve().then(function(){x=9}); 2"
+                          << "x" << 9;
+    QTest::newRow("chain") << "var n=0; (function f(){if(++n<50)Promise.resolve().then(f)})(); 1"
+                           << "n" << 50;
+    QTest::newRow("rejection ignored") << "var y=3; Promise.reject(1).catch(function(){y=4}); 0"
+                                       << "y" << 4;
+}
+
+void tst_ScriptControl::queuedJobsRunBeforeTheAnswer() {
+    QFETCH(QString, script);
+    QFETCH(QString, then);
+    QFETCH(int, value);
+    auto engine = Engine();
+    engine->Eval(script);
+    QCOMPARE(engine->Eval(then).integer, value);
+}
+
+void tst_ScriptControl::crashRestartsTheEngineAndSaysSo_data() {
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<uint>("status");
+    QTest::newRow("queued endless job")
+        << "Promise.resolve().then(function(){while(1){}}); 2" << uint(Status::Aborted);
+    QTest::newRow("nested array text")
+        << "var a=[];for(var i=0;i<1e5;i++)a=[a];String(a).length" << uint(Status::ServerFault);
+}
+
+void tst_ScriptControl::crashRestartsTheEngineAndSaysSo() {
+    QFETCH(QString, script);
+    QFETCH(uint, status);
+    auto engine = Engine({500ms, int64_t(256) << 20});
+    engine->Eval(QStringLiteral("var kept = 5"));
+    try {
+        engine->Eval(script);
+        QFAIL("the script did not fail");
+    } catch (const EOleSysError& e) {
+        QCOMPARE(e.ErrorCode(), status);
+        if (status == Status::ServerFault)
+            QCOMPARE(e.Message(), StatusMessage(status) + kEngineRestartedNote);
+        else // stopped by the engine's own watchdog: the variables stay
+            QCOMPARE(e.Message(), StatusMessage(status));
+    }
+    QCOMPARE(engine->Eval(QStringLiteral("typeof kept")).text, status == Status::ServerFault
+                                                                   ? QStringLiteral("undefined")
+                                                                   : QStringLiteral("number"));
+    QCOMPARE(engine->Eval(QStringLiteral("6*7")).integer, 42);
+}
+
+void tst_ScriptControl::wakeDescriptorGivesUpTheEvaluation() {
+    int wake[2];
+    QCOMPARE(::pipe(wake), 0);
+    ScriptLimits limits;
+    limits.wakeFd = wake[0];
+    auto engine = CreateOleObject(kScriptControlProgId, limits);
+    engine->SetLanguage(QStringLiteral("JavaScript"));
+    QCOMPARE(engine->Eval(QStringLiteral("1")).integer, 1);
+    QElapsedTimer timer;
+    timer.start();
+    std::thread waker([&] {
+        std::this_thread::sleep_for(300ms);
+        [[maybe_unused]] const ssize_t n = ::write(wake[1], "x", 1);
+    });
+    QCOMPARE(FailureOf(*engine, QStringLiteral("while(1){}")), Status::Aborted);
+    waker.join();
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    ::close(wake[0]);
+    ::close(wake[1]);
+}
+
 void tst_ScriptControl::statusMessages_data() {
     QTest::addColumn<uint>("status");
     QTest::addColumn<QString>("message");
     QTest::newRow("exception") << uint(Status::ExceptionOccurred) << "Exception occurred";
     QTest::newRow("aborted") << uint(Status::Aborted) << "Operation aborted";
     QTest::newRow("class") << uint(Status::ClassNotRegistered) << "Class not registered";
+    QTest::newRow("server fault") << uint(Status::ServerFault) << "The server threw an exception";
     QTest::newRow("unknown code") << uint(0x800A1234) << "OLE error 800A1234";
     QTest::newRow("leading zeros") << uint(0x1234) << "OLE error 00001234";
 }
