@@ -18,7 +18,8 @@
 // window itself, and the root window, whose SubstructureNotify events this program selects before
 // the first fork, sees the MapNotify. The first such window that is not override-redirect and whose
 // _NET_WM_PID is the child's PID stops the clock. VmRSS is then read from /proc/PID/status 2 s
-// later, and the child is stopped by its PID (SIGTERM, at most 5 s, then SIGKILL).
+// later, with the PSS of the child and every process it runs (quantoria's script engine), and
+// the child is stopped by its PID (SIGTERM, at most 5 s, then SIGKILL).
 //
 // -v prints every start: the child's PID and the monotonic clock (CLOCK_MONOTONIC) at the fork
 // and at the map, in nanoseconds, so that timestamps a program logs itself can be placed on the
@@ -49,6 +50,9 @@
 
 #ifndef QUANTORIA_EXE
 #error "QUANTORIA_EXE: the path of the quantoria program"
+#endif
+#ifndef ENGINE_EXE
+#error "ENGINE_EXE: the path of the quantoria-engine program"
 #endif
 #ifndef BARE_WINDOW_EXE
 #error "BARE_WINDOW_EXE: the path of the bare_window program"
@@ -383,12 +387,44 @@ struct Sample {
     double startMs;
     double rssMiB;
     double anonMiB;
+    double pssMiB; // the program and every process it runs (its script engine)
 };
+
+// The PIDs of a process's children, grandchildren and so on.
+std::vector<pid_t> Descendants(pid_t pid) {
+    std::vector<pid_t> found;
+    std::istringstream in(
+        ReadFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+    pid_t child = 0;
+    while (in >> child) {
+        found.push_back(child);
+        for (pid_t below : Descendants(child))
+            found.push_back(below);
+    }
+    return found;
+}
+
+// PSS of a process and its descendants, in KiB; -1 when the process is gone.
+long WholePssKiB(pid_t pid) {
+    std::vector<pid_t> all = {pid};
+    for (pid_t child : Descendants(pid))
+        all.push_back(child);
+    long total = -1;
+    for (pid_t p : all) {
+        std::istringstream in(ReadFile("/proc/" + std::to_string(p) + "/smaps_rollup"));
+        std::string line;
+        while (std::getline(in, line))
+            if (line.compare(0, 4, "Pss:") == 0)
+                total = std::max(total, 0L) + std::atol(line.c_str() + 4);
+    }
+    return total;
+}
 
 struct Subject {
     std::string name;
-    std::string program; // started from bin/ when copied there
-    bool copy = false;   // copied into the subject's bin/ folder
+    std::string program;   // started from bin/ when copied there
+    bool copy = false;     // copied into the subject's bin/ folder
+    std::string companion; // copied beside it (quantoria's script engine)
     int historyEntries = -1;
     fs::path root;
     std::vector<Sample> samples;
@@ -414,11 +450,16 @@ struct Subject {
         if (copy) {
             const fs::path target = Executable();
             for (const fs::directory_entry& entry : fs::directory_iterator(Bin(), ec))
-                if (entry.path() != target)
+                if (entry.path() != target &&
+                    (companion.empty() || entry.path() != Bin() / fs::path(companion).filename()))
                     fs::remove_all(entry.path(), ec);
             if (!fs::exists(target) &&
                 !fs::copy_file(program, target, fs::copy_options::overwrite_existing, ec))
                 return error = "cannot copy " + program + ": " + ec.message(), false;
+            const fs::path beside = Bin() / fs::path(companion).filename();
+            if (!companion.empty() && !fs::exists(beside) &&
+                !fs::copy_file(companion, beside, fs::copy_options::overwrite_existing, ec))
+                return error = "cannot copy " + companion + ": " + ec.message(), false;
             if (historyEntries >= 0 &&
                 !WriteFile(Bin() / "calc_history.txt", HistoryFile(historyEntries)))
                 return error = "cannot write the history file", false;
@@ -501,6 +542,7 @@ std::optional<Sample> Measure(Subject& subject, const Servers& servers, MapWatch
     }
     const long rss = StatusKiB(child.pid, "VmRSS");
     const long anon = StatusKiB(child.pid, "RssAnon");
+    const long pss = WholePssKiB(child.pid);
     const bool alive = !Reaped(child);
     if (!Stop(child))
         ++subject.killed;
@@ -512,7 +554,7 @@ std::optional<Sample> Measure(Subject& subject, const Servers& servers, MapWatch
             log.c_str());
         return std::nullopt;
     }
-    const Sample sample{Milliseconds(*mapped - start), rss / 1024.0, anon / 1024.0};
+    const Sample sample{Milliseconds(*mapped - start), rss / 1024.0, anon / 1024.0, pss / 1024.0};
     if (verbose)
         std::printf("  %-34s pid %d  fork %lld ns  map %lld ns  %8.1f ms  %6.1f MiB\n",
                     subject.name.c_str(), int(child.pid), Nanoseconds(start), Nanoseconds(*mapped),
@@ -564,13 +606,13 @@ int main(int argc, char* argv[]) {
             exitCode = 1;
         } else {
             std::vector<Subject> subjects;
-            subjects.push_back({"quantoria, no history", QUANTORIA_EXE, true, -1});
-            subjects.push_back(
-                {"quantoria, 10,000-entry history", QUANTORIA_EXE, true, kHistoryEntries});
-            subjects.push_back({"bare Qt window + QJSEngine", BARE_WINDOW_EXE, true, -1});
+            subjects.push_back({"quantoria, no history", QUANTORIA_EXE, true, ENGINE_EXE, -1});
+            subjects.push_back({"quantoria, 10,000-entry history", QUANTORIA_EXE, true, ENGINE_EXE,
+                                kHistoryEntries});
+            subjects.push_back({"bare Qt window + QJSEngine", BARE_WINDOW_EXE, true, "", -1});
             const std::string speedcrunch = FindInPath("speedcrunch");
             if (!speedcrunch.empty())
-                subjects.push_back({"SpeedCrunch", speedcrunch, false, -1});
+                subjects.push_back({"SpeedCrunch", speedcrunch, false, "", -1});
             for (size_t i = 0; i < subjects.size(); ++i)
                 subjects[i].root = root / ("subject" + std::to_string(i));
 
@@ -603,21 +645,22 @@ int main(int argc, char* argv[]) {
                 }
             }
 
-            std::printf("\n%-34s %6s %9s %9s %9s %10s %12s\n", "subject", "starts", "start ms",
-                        "min ms", "max ms", "VmRSS MiB", "RssAnon MiB");
-            std::printf("%-34s %6s %9s %9s %9s %10s %12s\n", "", "", "(median)", "", "", "(median)",
-                        "(median)");
+            std::printf("\n%-34s %6s %9s %9s %9s %10s %12s %10s\n", "subject", "starts", "start ms",
+                        "min ms", "max ms", "VmRSS MiB", "RssAnon MiB", "PSS MiB");
+            std::printf("%-34s %6s %9s %9s %9s %10s %12s %10s\n", "", "", "(median)", "", "",
+                        "(median)", "(median)", "(all procs)");
             for (const Subject& s : subjects) {
                 const std::vector<double> start = Column(s, &Sample::startMs);
                 if (start.empty()) {
                     std::printf("%-34s %6d  no successful start\n", s.name.c_str(), 0);
                     continue;
                 }
-                std::printf(
-                    "%-34s %6zu %9.1f %9.1f %9.1f %10.1f %12.1f\n", s.name.c_str(), start.size(),
-                    Median(start), *std::min_element(start.begin(), start.end()),
-                    *std::max_element(start.begin(), start.end()),
-                    Median(Column(s, &Sample::rssMiB)), Median(Column(s, &Sample::anonMiB)));
+                std::printf("%-34s %6zu %9.1f %9.1f %9.1f %10.1f %12.1f %10.1f\n", s.name.c_str(),
+                            start.size(), Median(start),
+                            *std::min_element(start.begin(), start.end()),
+                            *std::max_element(start.begin(), start.end()),
+                            Median(Column(s, &Sample::rssMiB)), Median(Column(s, &Sample::anonMiB)),
+                            Median(Column(s, &Sample::pssMiB)));
                 if (s.failures)
                     std::printf("%-34s %d start(s) failed, see above\n", "", s.failures);
             }
@@ -654,6 +697,9 @@ int main(int argc, char* argv[]) {
                 const double rss = Median(Column(empty, &Sample::rssMiB));
                 std::printf("  VmRSS <= 42 MiB idle, no history:      %.1f MiB  %s\n", rss,
                             rss <= 42 ? "within" : "OVER");
+                const double pss = Median(Column(empty, &Sample::pssMiB));
+                std::printf("  PSS of all its processes <= 40 MiB:    %.1f MiB  %s\n", pss,
+                            pss <= 40 ? "within" : "OVER");
             }
             const double loadAfter = LoadAverageOne();
             std::printf("\nload average %s at the end\n", LoadAverage().c_str());
