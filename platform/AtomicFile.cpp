@@ -1,11 +1,75 @@
 #include "platform/AtomicFile.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+FileAt InspectFile(const QString& path, bool forWriting) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat link {};
+    if (::lstat(name.constData(), &link) != 0)
+        return errno == ENOENT ? FileAt{FileAt::Missing, path} : FileAt{FileAt::Refused, path};
+    QString target = path;
+    struct stat file = link;
+    if (S_ISLNK(link.st_mode)) {
+        struct stat folder {};
+        const QByteArray folderName = QFile::encodeName(QFileInfo(path).absolutePath());
+        if (::stat(folderName.constData(), &folder) != 0 || link.st_uid != ::geteuid() ||
+            folder.st_uid != ::geteuid())
+            return {FileAt::Refused, path};
+        if (::stat(name.constData(), &file) != 0) // dangling: its target is never created
+            return {FileAt::Refused, path};
+        target = QFileInfo(path).canonicalFilePath();
+        if (target.isEmpty())
+            return {FileAt::Refused, path};
+    }
+    if (!S_ISREG(file.st_mode))
+        return {FileAt::Refused, path};
+    // Replacing a file makes the new one ours: another user's file is left alone.
+    if (forWriting && file.st_uid != ::geteuid())
+        return {FileAt::Refused, path};
+    return {FileAt::Regular, target};
+}
+
+bool ReadRegularFile(const QString& path, QByteArray& bytes, bool* missing) {
+    if (missing)
+        *missing = false;
+    const FileAt at = InspectFile(path, false);
+    if (at.kind == FileAt::Missing && missing)
+        *missing = true;
+    if (at.kind != FileAt::Regular)
+        return false;
+    const int fd = ::open(QFile::encodeName(at.target).constData(),
+                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT && missing)
+            *missing = true;
+        return false;
+    }
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    bytes = file.readAll();
+    return file.error() == QFileDevice::NoError;
+}
+
 AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes) {
-    QSaveFile file(path);
+    const FileAt at = InspectFile(path, true);
+    if (at.kind == FileAt::Refused)
+        return AtomicWrite::CannotCreate;
+    QSaveFile file(at.target);
     // Unbuffered, so that a short write (file size limit, full disk) shows in the count returned:
     // when QFileDevice's buffer is flushed at commit, a short write is not reported and the
     // file would be committed cut short.

@@ -13,5 +13,27 @@ enum class AtomicWrite {
 // Replaces a file in one step: the bytes go to a temporary file in the same folder, which is
 // flushed to disk (fsync) and renamed over the old file; the old file's permissions are kept, a
 // new file gets 0666 less the umask. On failure the temporary file is removed and the old file is
-// as it was. A symbolic link is followed: its target is replaced.
+// as it was. Only a regular file of this user, or a missing one, is written (see FileAt); a
+// symbolic link that may be followed has its target replaced. Otherwise: CannotCreate.
 AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes);
+
+// What is at a path, for reading or writing one of the program's files.
+struct FileAt {
+    enum Kind {
+        Missing, // nothing there: a new file may be created at `path`
+        Regular, // a regular file at `target` (the path, or a symbolic link's target)
+        Refused, // a FIFO, device, socket or folder, a link that may not be followed, a dangling
+                 // link (whose target is never created), or, for writing, another user's file
+    };
+    Kind kind = Missing;
+    QString target;
+};
+
+// Follows a symbolic link only as the kernel's protected-symlinks rule would, made strict: the
+// link and the folder that holds it both belong to this user. Never opens anything, so a FIFO is
+// never waited on.
+FileAt InspectFile(const QString& path, bool forWriting);
+
+// Reads a whole regular file (InspectFile, then opened without blocking and checked once more).
+// False when there is nothing to read (`missing` set) or it cannot be read.
+bool ReadRegularFile(const QString& path, QByteArray& bytes, bool* missing = nullptr);

@@ -267,11 +267,8 @@ bool ProfileDocument::WriteString(const QString& section, const QString& key,
 Profile::Profile(QString path) : m_path(std::move(path)) {}
 
 ProfileDocument Profile::Load() const {
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
+    QByteArray bytes;
+    if (!ReadRegularFile(m_path, bytes))
         return {};
     return ProfileDocument(bytes);
 }
@@ -306,15 +303,12 @@ void Profile::Write(const QList<ProfileEntry>& entries) {
         return;
 
     ProfileDocument document;
-    QFile old(m_path);
-    if (old.open(QIODevice::ReadOnly)) {
-        const QByteArray bytes = old.readAll();
-        if (old.error() != QFileDevice::NoError)
-            Fail();
+    QByteArray bytes;
+    bool missing = false;
+    if (ReadRegularFile(m_path, bytes, &missing))
         document = ProfileDocument(bytes);
-    } else if (QFileInfo::exists(m_path)) {
+    else if (!missing)
         Fail();
-    }
 
     for (const ProfileEntry& entry : entries) {
         if (!document.WriteString(entry.section, entry.key, entry.value))

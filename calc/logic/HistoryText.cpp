@@ -101,15 +101,13 @@ QByteArray EncodeHistoryText(const QString& memoText) {
 }
 
 LoadedHistory LoadHistoryFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (!QFileInfo::exists(path))
+    QByteArray bytes;
+    bool missing = false;
+    if (!ReadRegularFile(path, bytes, &missing)) {
+        if (missing)
             return {};
         throw EFOpenError(QStringLiteral("Cannot open file ") + path);
     }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw EFOpenError(QStringLiteral("Cannot open file ") + path);
     return {true, DecodeHistoryBytes(bytes)};
 }
 

@@ -1,0 +1,169 @@
+// The program's files are read and written only when they are what they claim: a regular file
+// of this user, or a symbolic link that may be followed to one.
+#include "calc/logic/HistoryText.h"
+#include "platform/AtomicFile.h"
+#include "platform/Errors.h"
+#include "platform/Profile.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uid_t kOtherUser = 65534; // nobody
+
+QByteArray Name(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+void WriteBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray ReadBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class tst_FileStates : public QObject {
+    Q_OBJECT
+private slots:
+    void states_data();
+    void states();
+    void followedLinkReplacesItsTarget();
+
+private:
+    // Makes the state named `state` at dir/file; returns what must be true of it afterwards.
+    static void Make(const QString& state, const QString& dir, const QString& file) {
+        const QByteArray path = Name(file);
+        if (state == "missing") {
+        } else if (state == "regular") {
+            WriteBytes(file, "[Config]\nPrec=4\n");
+        } else if (state == "fifo") {
+            QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+        } else if (state == "folder") {
+            QVERIFY(QDir().mkdir(file));
+        } else if (state == "socket") {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+            QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            ::close(fd);
+        } else if (state == "dangling link") {
+            QCOMPARE(::symlink(Name(dir + "/nowhere").constData(), path.constData()), 0);
+        } else if (state == "link of another user") {
+            WriteBytes(dir + "/victim", "[Config]\nPrec=4\n");
+            QCOMPARE(::symlink(Name(dir + "/victim").constData(), path.constData()), 0);
+            if (::lchown(path.constData(), kOtherUser, kOtherUser) != 0)
+                QSKIP("cannot give a link to another user (not root)");
+        } else if (state == "file of another user") {
+            WriteBytes(file, "[Config]\nPrec=4\n");
+            if (::chown(path.constData(), kOtherUser, kOtherUser) != 0)
+                QSKIP("cannot give a file to another user (not root)");
+        } else if (state == "own link") {
+            WriteBytes(dir + "/target", "[Config]\nPrec=4\n");
+            QCOMPARE(::symlink(Name(dir + "/target").constData(), path.constData()), 0);
+        }
+    }
+};
+
+void tst_FileStates::states_data() {
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<int>("read");  // FileAt::Kind for reading
+    QTest::addColumn<int>("write"); // FileAt::Kind for writing
+    QTest::newRow("missing") << "missing" << int(FileAt::Missing) << int(FileAt::Missing);
+    QTest::newRow("regular") << "regular" << int(FileAt::Regular) << int(FileAt::Regular);
+    QTest::newRow("fifo") << "fifo" << int(FileAt::Refused) << int(FileAt::Refused);
+    QTest::newRow("folder") << "folder" << int(FileAt::Refused) << int(FileAt::Refused);
+    QTest::newRow("socket") << "socket" << int(FileAt::Refused) << int(FileAt::Refused);
+    QTest::newRow("dangling link")
+        << "dangling link" << int(FileAt::Refused) << int(FileAt::Refused);
+    QTest::newRow("link of another user")
+        << "link of another user" << int(FileAt::Refused) << int(FileAt::Refused);
+    QTest::newRow("file of another user")
+        << "file of another user" << int(FileAt::Regular) << int(FileAt::Refused);
+    QTest::newRow("own link") << "own link" << int(FileAt::Regular) << int(FileAt::Regular);
+}
+
+// Each state: what InspectFile says, that reading and writing never block, that a refused file is
+// neither read nor written (the history gives its message, the settings their defaults and, on
+// writing, their message), and that nothing changes hands or comes into being behind a link.
+void tst_FileStates::states() {
+    QFETCH(QString, state);
+    QFETCH(int, read);
+    QFETCH(int, write);
+    QTemporaryDir dir;
+    const QString file = dir.path() + "/calc_config.ini";
+    Make(state, dir.path(), file);
+
+    QCOMPARE(int(InspectFile(file, false).kind), read);
+    QCOMPARE(int(InspectFile(file, true).kind), write);
+
+    QElapsedTimer timer;
+    timer.start();
+    // Reading: the settings fall back to their defaults, the history reports the file.
+    QCOMPARE(Profile(file).ReadInteger("Config", "Prec", 2), read == FileAt::Regular ? 4 : 2);
+    bool historyFailed = false;
+    try {
+        LoadHistoryFile(file);
+    } catch (const EFOpenError& e) {
+        historyFailed = true;
+        QCOMPARE(e.Message(), "Cannot open file " + file);
+    }
+    QCOMPARE(historyFailed, read == FileAt::Refused);
+
+    // Writing.
+    bool writeFailed = false;
+    try {
+        Profile(file).WriteInteger("Config", "Prec", 7);
+    } catch (const EIniFileException& e) {
+        writeFailed = true;
+        QCOMPARE(e.Message(), "Unable to write to " + file);
+    }
+    QCOMPARE(writeFailed, write == FileAt::Refused);
+    QVERIFY2(timer.elapsed() < 5000, "a read or a write waited");
+
+    struct stat after {};
+    if (state == "dangling link")
+        QVERIFY(!QFile::exists(dir.path() + "/nowhere"));
+    if (state == "link of another user") {
+        QCOMPARE(ReadBytes(dir.path() + "/victim"), QByteArray("[Config]\nPrec=4\n"));
+    }
+    if (state == "file of another user") {
+        QCOMPARE(::stat(Name(file).constData(), &after), 0);
+        QCOMPARE(after.st_uid, kOtherUser);
+    }
+    if (state == "fifo" || state == "socket" || state == "folder") {
+        QCOMPARE(::lstat(Name(file).constData(), &after), 0);
+        QVERIFY(!S_ISREG(after.st_mode));
+    }
+}
+
+void tst_FileStates::followedLinkReplacesItsTarget() {
+    QTemporaryDir dir;
+    const QString file = dir.path() + "/calc_history.txt";
+    WriteBytes(dir.path() + "/target", "old");
+    QCOMPARE(::symlink(Name(dir.path() + "/target").constData(), Name(file).constData()), 0);
+    QCOMPARE(WriteFileAtomically(file, "new"), AtomicWrite::Done);
+    struct stat link {};
+    QCOMPARE(::lstat(Name(file).constData(), &link), 0);
+    QVERIFY(S_ISLNK(link.st_mode));
+    QCOMPARE(ReadBytes(dir.path() + "/target"), QByteArray("new"));
+}
+
+QTEST_GUILESS_MAIN(tst_FileStates)
+#include "tst_FileStates.moc"
