@@ -328,9 +328,11 @@ class PackageTest:
             expect(icon[:8] == b"\x89PNG\r\n\x1a\n" and
                    (int.from_bytes(icon[16:20], "big"), int.from_bytes(icon[20:24], "big")) ==
                    (size, size), f"the {size}x{size} icon is not a {size}x{size} PNG picture")
-        # The entry as the desktop reads it.
+        # The entry as the desktop reads it: the installed program by name, its icon from the
+        # hicolor theme, the launcher's startup notification answered.
         entry = read(self.installed_path(f"usr/share/applications/{APP_ID}.desktop"), "r")
-        for line in ("Exec=quantoria", f"Icon={APP_ID}", "Terminal=false"):
+        for line in ("Exec=quantoria", "TryExec=quantoria", f"Icon={APP_ID}", "Terminal=false",
+                     "StartupNotify=true"):
             expect(line in entry.splitlines(), f"the desktop entry lacks {line!r}")
 
     def case_programs_stripped_and_sealed(self):
