@@ -382,7 +382,11 @@ bool StatusNotifierItem::Registered() const {
 }
 
 void StatusNotifierItem::SetIcon(const QIcon& icon) {
-    d->state.pixmaps = sni::IconToPixmaps(icon);
+    // The same picture again (a record applied anew) is not a new icon to the hosts.
+    sni::IconPixmapList pixmaps = sni::IconToPixmaps(icon);
+    if (pixmaps == d->state.pixmaps)
+        return;
+    d->state.pixmaps = std::move(pixmaps);
     if (Registered())
         emit d->itemAdaptor->NewIcon();
 }

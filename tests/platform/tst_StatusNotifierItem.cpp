@@ -676,6 +676,11 @@ void tst_StatusNotifierItem::changesAreSignalled() {
     item.SetToolTip(QStringLiteral("Quantoria")); // unchanged: nothing
     item.SetIcon(SolidIcon(qRgba(1, 2, 3, 255)));
     QTRY_COMPARE_WITH_TIMEOUT(counter.newIcon, 1, kWaitMs);
+    item.SetIcon(SolidIcon(qRgba(1, 2, 3, 255))); // the same picture: nothing
+    item.SetIcon(SolidIcon(qRgba(1, 2, 4, 255)));
+    QTRY_COMPARE_WITH_TIMEOUT(counter.newIcon, 2, kWaitMs);
+    QTest::qWait(100);
+    QCOMPARE(counter.newIcon, 2);
     QCOMPARE(counter.newToolTip, 1);
     QCOMPARE(counter.newTitle, 1);
     QCOMPARE(ItemProperties(service).value(QStringLiteral("Title")).toString(),
