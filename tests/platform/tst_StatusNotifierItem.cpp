@@ -478,11 +478,16 @@ void tst_StatusNotifierItem::itemRegistersWithWatcher() {
     QTest::qWait(200);
     QCOMPARE(watcher->object->Registrations().size(), 1);
 
-    // Withdrawn: the name leaves the bus.
+    // Withdrawn: the name leaves the bus, and the objects with it.
     item.Unregister();
     QVERIFY(!item.Registered());
     QTRY_VERIFY_WITH_TIMEOUT(!m_host.interface()->isServiceRegistered(registration.argument),
                              kWaitMs);
+    QCOMPARE(HostCall(registration.sender, QStringLiteral("/StatusNotifierItem"),
+                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"),
+                      {kItemInterface})
+                 .errorName(),
+             QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"));
 
     // Registered again: a new name.
     QVERIFY(item.Register());
@@ -1006,6 +1011,19 @@ void tst_StatusNotifierItem::menuBadRequests() {
         LayoutOf(CallMenu(m_host, service, QStringLiteral("GetLayout"), {0, -1, QStringList()}))
             .children.size(),
         0);
+
+    // A host that goes away before its answer comes: the item carries on.
+    {
+        QDBusConnection leaving = m_bus->Connect(QStringLiteral("leaving-host"));
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            service, QStringLiteral("/MenuBar"), kMenuInterface, QStringLiteral("GetLayout"));
+        call << 0 << -1 << QStringList();
+        leaving.asyncCall(call);
+        m_bus->Disconnect(leaving);
+        QTest::qWait(100);
+    }
+    QCOMPARE(CallMenu(m_host, service, QStringLiteral("AboutToShow"), {0}).type(),
+             QDBusMessage::ReplyMessage);
 
     // The item goes away while a host's call is on its way.
     QDBusMessage late = QDBusMessage::createMethodCall(service, QStringLiteral("/MenuBar"),
