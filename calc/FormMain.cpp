@@ -785,9 +785,7 @@ void TfrmMain::BringToFront(const LaunchTokens& tokens) {
 
 // Ends the event loop directly: QCoreApplication::quit() would first ask the windows to close,
 // and the main window refuses that (it goes into the tray instead).
-void TfrmMain::menuExitClick() {
-    QCoreApplication::exit(0);
-}
+void TfrmMain::menuExitClick() { QCoreApplication::exit(0); }
 
 void TfrmMain::menuExample1Click() {
     QStringList texts;
