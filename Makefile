@@ -50,7 +50,7 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declarative-dev \
                 libgl-dev qt6-qpa-plugins \
                 xvfb xdotool openbox trayer x11-utils imagemagick python3-pyatspi python3-gi \
-                dbus-x11 at-spi2-core \
+                dbus-x11 dbus-daemon at-spi2-core \
                 libxcb1-dev desktop-file-utils appstream
 TEST_PACKAGES := clang-14 clang libclang-rt-14-dev lintian fakeroot
 # To make the package: dpkg-buildflags and dpkg-shlibdeps; CPack looks at the programs with file.
