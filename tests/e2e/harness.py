@@ -591,8 +591,9 @@ class Session:
         return env
 
     def start_program(self):
-        """Starts the program (a copy of it in the session's folder) and waits for its window,
-        for its accessibility tree and for one of its controls to have the keyboard focus."""
+        """Starts the program (a copy of it in the session's folder, or itself when in place)
+        and waits for its window, for its accessibility tree and for one of its controls to have
+        the keyboard focus."""
         # One program at a time: forget one that ended by itself (File > Exit, a signal).
         self.stop_program()
         # A fresh copy under a temp name, then renamed over the old one: a copy that still runs
