@@ -4,6 +4,7 @@
 #include "platform/Errors.h"
 #include "platform/ScriptControl.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
@@ -39,8 +40,13 @@ constexpr auto kPollInterval = 25ms;
 QString EngineProgram() {
     const QString beside = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
     QStringList candidates;
-    if (!beside.isEmpty())
-        candidates << QFileInfo(beside).absolutePath() + QStringLiteral("/quantoria-engine");
+    if (!beside.isEmpty()) {
+        const QString folder = QFileInfo(beside).absolutePath();
+        candidates << folder + QStringLiteral("/quantoria-engine");
+#ifdef QUANTORIA_ENGINE_INSTALLED
+        candidates << QDir::cleanPath(folder + QStringLiteral("/" QUANTORIA_ENGINE_INSTALLED));
+#endif
+    }
 #ifdef QUANTORIA_ENGINE_BUILT
     candidates << QStringLiteral(QUANTORIA_ENGINE_BUILT);
 #endif

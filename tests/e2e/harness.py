@@ -11,8 +11,9 @@ A Session owns everything it starts: an Xvfb server on a display it picks with -
 private D-Bus session bus, the accessibility bus, openbox, a notification area (trayer, an XEmbed
 tray host) when asked for, and the program itself, copied into a temp folder of its own. HOME,
 XDG_RUNTIME_DIR, XDG_CONFIG_HOME and XDG_STATE_HOME point into a temp folder, so nothing of the
-caller's desktop session is read or written. On exit every process is stopped by its PID (SIGTERM,
-a bounded wait, then SIGKILL) and the temp folders are removed.
+caller's desktop session is read or written. (An installed copy can run where it is instead,
+in_place=True; it keeps its files in the session's XDG folders.) On exit every process is stopped
+by its PID (SIGTERM, a bounded wait, then SIGKILL) and the temp folders are removed.
 
 The program finds a stand-in `xdg-open` first on its PATH: it writes each address it is given to
 a file of the session (opened_addresses()) and opens nothing, so a link never reaches a browser.
@@ -245,9 +246,11 @@ class Session:
     """The program under test on a display, buses and folders of its own. Use it with `with`."""
 
     def __init__(self, program, screen="1280x1024x24", keep_temp=False, program_env=None,
-                 tray=False):
-        """`tray`: start a notification area (trayer) before the program."""
+                 tray=False, in_place=False):
+        """`tray`: start a notification area (trayer) before the program. `in_place`: run the
+        program where it is (an installed copy) instead of a copy in the session's folder."""
         self.program_source = os.path.abspath(program)
+        self.in_place = in_place
         if not os.access(self.program_source, os.X_OK):
             raise HarnessError(f"not an executable program: {self.program_source}")
         self.screen = screen
@@ -547,13 +550,23 @@ class Session:
 
     @property
     def program_dir(self):
-        """The folder the program is copied into and started from (its files land there)."""
+        """The folder the program is copied into and started from (its files land there when it
+        is a portable copy); the program's own folder when it runs in place."""
+        if self.in_place:
+            return os.path.dirname(self.program_source)
         return os.path.join(self.root, "program")
 
     @property
     def program_path(self):
-        """The program's copy, as it runs."""
+        """The program's copy, as it runs (the program itself when it runs in place)."""
+        if self.in_place:
+            return self.program_source
         return os.path.join(self.program_dir, os.path.basename(self.program_source))
+
+    @property
+    def state_home(self):
+        """$XDG_STATE_HOME of the session."""
+        return self._env["XDG_STATE_HOME"]
 
     @property
     def config_home(self):
@@ -578,14 +591,16 @@ class Session:
         return env
 
     def start_program(self):
-        """Starts the program (a copy of it in the session's folder) and waits for its window,
-        for its accessibility tree and for one of its controls to have the keyboard focus."""
+        """Starts the program (a copy of it in the session's folder, or itself when in place)
+        and waits for its window, for its accessibility tree and for one of its controls to have
+        the keyboard focus."""
         # One program at a time: forget one that ended by itself (File > Exit, a signal).
         self.stop_program()
         # A fresh copy under a temp name, then renamed over the old one: a copy that still runs
         # (a second start that hangs) keeps its file, and the rename does not touch it.
-        shutil.copy2(self.program_source, self.program_path + ".new")
-        os.replace(self.program_path + ".new", self.program_path)
+        if not self.in_place:
+            shutil.copy2(self.program_source, self.program_path + ".new")
+            os.replace(self.program_path + ".new", self.program_path)
         self.start_balloons = set()
         self.program = self._spawn("program", [self.program_path], env=self._program_env(),
                                    cwd=os.path.join(self.root, "home"))
@@ -594,10 +609,14 @@ class Session:
         self.activate()
         _poll("the program's window to take the keyboard focus", self.focused_name, STEP_TIMEOUT)
 
-    def start_second_copy(self):
+    def start_second_copy(self, extra_env=None):
         """Starts the program's copy once more, in the same session (display, runtime folder,
-        user) while the first runs; returns its Popen. Its output goes to the log "second"."""
-        return self._spawn("second", [self.program_path], env=self._program_env(),
+        user) while the first runs, with the variables of `extra_env` added to its environment
+        (a launcher's DESKTOP_STARTUP_ID, XDG_ACTIVATION_TOKEN); returns its Popen. Its output
+        goes to the log "second"."""
+        env = self._program_env()
+        env.update(extra_env or {})
+        return self._spawn("second", [self.program_path], env=env,
                            cwd=os.path.join(self.root, "home"))
 
     def wait_exit(self, proc=None, timeout=EXIT_TIMEOUT):
@@ -684,6 +703,11 @@ class Session:
             return ""
         with open(path, "rb") as f:
             return f.read().decode(errors="replace")
+
+    def _check_alive_proc(self, proc):
+        for name, running in self._procs:
+            if running is proc:
+                self._check_alive(name)
 
     def _check_alive(self, name):
         for n, proc in self._procs:
@@ -825,6 +849,63 @@ class Session:
             watch.stop()
             raise
         return watch
+
+    def watch_root_messages(self):
+        """Starts recording the client messages sent to the root window (startup notification,
+        activation requests; see root_messages.py) and waits until the recording runs. Returns a
+        RootMessages; stop it with its stop()."""
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "root_messages.py")
+        name = f"root-messages-{len(self._procs)}"
+        proc = self._spawn(name, [sys.executable, script])
+        watch = RootMessages(self, name, proc)
+        try:
+            _poll("the root window's messages to be watched", watch.time, STEP_TIMEOUT)
+        except HarnessError:
+            watch.stop()
+            raise
+        return watch
+
+    def start_helper(self, name, argv, package):
+        """Starts a helper program (another X client; argv[0] is found on the search path, from
+        the Debian package `package`) in the session; returns its Popen. The session stops it
+        with everything else, or stop_helper() earlier."""
+        return self._spawn(name, [_tool(argv[0], package)] + list(argv[1:]))
+
+    def stop_helper(self, proc):
+        for i, (name, running) in enumerate(self._procs):
+            if running is proc:
+                self._stop_popen(name, running, [])
+                del self._procs[i]
+                break
+
+    def helper_window(self, proc, instance, timeout=STEP_TIMEOUT):
+        """Waits (bounded) for a visible X window of the helper `proc` whose WM_CLASS instance
+        is `instance` (not every client sets _NET_WM_PID); its id as a number."""
+        xdotool = _tool("xdotool", "xdotool")
+
+        def found():
+            self._check_alive_proc(proc)
+            out = self._run([xdotool, "search", "--onlyvisible", "--classname", f"^{instance}$"],
+                            check=False)
+            return int(out.split()[0]) if out.split() else None
+
+        return _poll(f"a window of process {proc.pid} ({instance})", found, timeout)
+
+    def activate_window(self, wid):
+        """Makes the window `wid` the active one, as the window manager's focus would."""
+        self._run([_tool("xdotool", "xdotool"), "windowactivate", "--sync", str(wid)])
+
+    def window_property(self, name, wid=None):
+        """xprop's line for the property `name` of the program's window (or of `wid`)."""
+        return self._run([_tool("xprop", "x11-utils"), "-id", str(wid or self.window), name],
+                         check=False).strip()
+
+    def active_window(self):
+        """The window the window manager says is active (_NET_ACTIVE_WINDOW of the root), as a
+        number; None when there is none."""
+        out = self._run([_tool("xprop", "x11-utils"), "-root", "_NET_ACTIVE_WINDOW"], check=False)
+        match = re.search(r"window id # (0x[0-9a-fA-F]+)", out)
+        return int(match.group(1), 16) or None if match else None
 
     def close_window(self):
         """Closes the program's window the way a user does: Alt+F4, which openbox turns into a
@@ -1247,6 +1328,42 @@ class WindowWatch:
                 self._session._stop_popen(name, proc, [])
                 del self._session._procs[i]
                 break
+
+
+class RootMessages:
+    """The client messages sent to the root window, as root_messages.py prints them."""
+
+    def __init__(self, session, name, proc):
+        self._session, self._name, self._proc = session, name, proc
+
+    def lines(self):
+        return self._session._read_log(self._name).splitlines()
+
+    def time(self):
+        """The X server's time when the recording began (a launcher would put it in a startup
+        id's _TIME suffix), or None while it is not running yet."""
+        self._session._check_alive(self._name)
+        for line in self.lines():
+            if line.startswith("ready time="):
+                return int(line.split("=", 1)[1])
+        return None
+
+    def startup_messages(self):
+        """The startup-notification messages seen so far ("remove: ID=..."), oldest first."""
+        return [line[len("startup "):] for line in self.lines() if line.startswith("startup ")]
+
+    def activation_requests(self):
+        """[(window, source, time)] of the _NET_ACTIVE_WINDOW requests seen so far that were
+        sent with SubstructureNotify in their event mask."""
+        found = []
+        for line in self.lines():
+            match = re.match(r"active window=(0x[0-9a-f]+) source=(\d+) time=(\d+)$", line)
+            if match:
+                found.append((int(match.group(1), 16), int(match.group(2)), int(match.group(3))))
+        return found
+
+    def stop(self):
+        self._session.stop_helper(self._proc)
 
 
 @contextlib.contextmanager

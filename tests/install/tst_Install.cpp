@@ -1,8 +1,9 @@
 // `cmake --install` into a temporary DESTDIR, with the prefix the build tree is configured with
 // (/usr/local unless set): exactly the program, quantoria-eval, the desktop entry, the AppStream
-// metainfo and the hicolor icons; the entry and the metainfo pass the freedesktop and AppStream
-// validators and agree with each other and with the installed files; the icons are our picture.
-// That the installed program keeps its seal is checked by tst_Integrity (installedProgram).
+// metainfo, the hicolor icons, the two manual pages, the copyright file and the changelog; the
+// entry and the metainfo pass the freedesktop and AppStream validators and agree with each other
+// and with the installed files; the icons are our picture. That the installed program keeps its
+// seal is checked by tst_Integrity (installedProgram).
 //
 // The install names a component, so that it writes install_manifest_<component>.txt and leaves
 // the build tree's install_manifest.txt, which a real install wrote, alone.
@@ -177,8 +178,13 @@ void tst_Install::fileList() {
     QStringList expected = {
         QStringLiteral(INSTALL_BINDIR "/quantoria"),
         QStringLiteral(INSTALL_BINDIR "/quantoria-eval"),
+        QStringLiteral(INSTALL_LIBEXECDIR "/quantoria/quantoria-engine"),
         QStringLiteral(INSTALL_DATADIR "/applications/") + kAppId + QStringLiteral(".desktop"),
         QStringLiteral(INSTALL_DATADIR "/metainfo/") + kAppId + QStringLiteral(".metainfo.xml"),
+        QStringLiteral(INSTALL_MANDIR "/man1/quantoria.1.gz"),
+        QStringLiteral(INSTALL_MANDIR "/man1/quantoria-eval.1.gz"),
+        QStringLiteral(INSTALL_DATADIR "/doc/quantoria/copyright"),
+        QStringLiteral(INSTALL_DATADIR "/doc/quantoria/changelog.gz"),
     };
     for (int size : kIconSizes)
         expected.append(QStringLiteral(INSTALL_DATADIR "/icons/hicolor/%1x%1/apps/%2.png")
@@ -209,7 +215,8 @@ void tst_Install::permissions() {
         QVERIFY2(!info.isSymLink(), qPrintable(path));
         QVERIFY2((info.permissions() & readable) == readable, qPrintable(path));
         const bool program =
-            info.dir().dirName() == QFileInfo(QStringLiteral(INSTALL_BINDIR)).fileName();
+            info.dir().dirName() == QFileInfo(QStringLiteral(INSTALL_BINDIR)).fileName() ||
+            path.endsWith(QStringLiteral(INSTALL_LIBEXECDIR "/quantoria/quantoria-engine"));
         QVERIFY2(program ? (info.permissions() & executable) == executable
                          : !(info.permissions() & executable),
                  qPrintable(path));
@@ -234,6 +241,9 @@ void tst_Install::desktopEntry() {
     // Started by name from PATH: the installed program of that name.
     QCOMPARE(keys.value(QStringLiteral("Exec")), QStringLiteral("quantoria"));
     QVERIFY(QFileInfo(Installed(QStringLiteral(INSTALL_BINDIR "/quantoria"))).isExecutable());
+    // The launcher waits for the window (busy cursor, activation token), and a second start,
+    // which opens none, ends the wait through the running copy.
+    QCOMPARE(keys.value(QStringLiteral("StartupNotify")), QStringLiteral("true"));
     // The icon is found by its name in the hicolor theme.
     QCOMPARE(keys.value(QStringLiteral("Icon")), kAppId);
     QVERIFY(
