@@ -8,6 +8,7 @@
 #include "calc/logic/HistoryText.h"
 #include "calc/logic/Keypad.h"
 #include "calc/logic/ResultFormat.h"
+#include "platform/AtomicFile.h"
 #include "platform/Profile.h"
 
 #include <QApplication>
@@ -397,6 +398,9 @@ void TfrmMain::FormCreate() {
         m_scriptControl->SetLanguage(QStringLiteral("JavaScript"));
     });
     Handle([&] { BuildResultFormat(); });
+    // Temporary files of saves that a crash or a kill cut short.
+    RemoveLeftoverTemporaries(m_services.paths.HistoryFile());
+    RemoveLeftoverTemporaries(m_services.paths.SettingsFile());
     Handle([&] {
         try {
             const LoadedHistory history = LoadHistoryFile(m_services.paths.HistoryFile());

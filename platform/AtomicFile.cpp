@@ -1,9 +1,12 @@
 #include "platform/AtomicFile.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -63,6 +66,31 @@ bool ReadRegularFile(const QString& path, QByteArray& bytes, bool* missing) {
     }
     bytes = file.readAll();
     return file.error() == QFileDevice::NoError;
+}
+
+int RemoveLeftoverTemporaries(const QString& path, int minimumAgeSeconds) {
+    const QFileInfo info(path);
+    const QString prefix = info.fileName() + QLatin1Char('.');
+    QDir folder = info.absoluteDir();
+    int removed = 0;
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-minimumAgeSeconds);
+    const QStringList names = folder.entryList({prefix + QStringLiteral("??????")},
+                                               QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QString suffix = name.mid(prefix.size());
+        const bool random = std::all_of(suffix.begin(), suffix.end(), [](QChar c) {
+            return c.isLetterOrNumber() && c.unicode() < 128;
+        });
+        const QString candidate = folder.filePath(name);
+        struct stat file {};
+        if (!random || ::lstat(QFile::encodeName(candidate).constData(), &file) != 0 ||
+            !S_ISREG(file.st_mode) || file.st_uid != ::geteuid() ||
+            QDateTime::fromSecsSinceEpoch(file.st_mtime, Qt::UTC) > before)
+            continue;
+        if (::unlink(QFile::encodeName(candidate).constData()) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes) {

@@ -17,6 +17,12 @@ enum class AtomicWrite {
 // symbolic link that may be followed has its target replaced. Otherwise: CannotCreate.
 AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes);
 
+// Removes the temporary files that a save of `path` cut short (the process killed between the
+// temporary file's naming and its rename) left beside it: regular files of this user named
+// "<file name>.XXXXXX", last changed at least `minimumAgeSeconds` ago (a save of another copy that
+// shares the folder is younger). Returns how many were removed.
+int RemoveLeftoverTemporaries(const QString& path, int minimumAgeSeconds = 60);
+
 // What is at a path, for reading or writing one of the program's files.
 struct FileAt {
     enum Kind {

@@ -5,9 +5,11 @@
 #include "platform/Errors.h"
 #include "platform/Profile.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -44,6 +46,7 @@ private slots:
     void states_data();
     void states();
     void followedLinkReplacesItsTarget();
+    void leftoverTemporariesAreRemoved();
 
 private:
     // Makes the state named `state` at dir/file; returns what must be true of it afterwards.
@@ -163,6 +166,33 @@ void tst_FileStates::followedLinkReplacesItsTarget() {
     QCOMPARE(::lstat(Name(file).constData(), &link), 0);
     QVERIFY(S_ISLNK(link.st_mode));
     QCOMPARE(ReadBytes(dir.path() + "/target"), QByteArray("new"));
+}
+
+// A save cut short between naming its temporary file and the rename leaves "<name>.XXXXXX": old
+// ones go, a young one (another copy saving now), other names and folders stay.
+void tst_FileStates::leftoverTemporariesAreRemoved() {
+    QTemporaryDir dir;
+    const QString file = dir.path() + "/calc_history.txt";
+    const auto age = [](const QString& path, int seconds) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-seconds),
+                              QFileDevice::FileModificationTime));
+    };
+    WriteBytes(file, "kept");
+    WriteBytes(file + ".Ab3xYz", "old leftover");
+    age(file + ".Ab3xYz", 3600);
+    WriteBytes(file + ".Qq1Ww2", "a save under way");
+    WriteBytes(file + ".bak", "not ours");
+    age(file + ".bak", 3600);
+    WriteBytes(dir.path() + "/calc_config.ini.Ab3xYz", "another file's");
+    age(dir.path() + "/calc_config.ini.Ab3xYz", 3600);
+    QVERIFY(QDir().mkdir(file + ".Fold3r"));
+    QCOMPARE(RemoveLeftoverTemporaries(file), 1);
+    QVERIFY(!QFile::exists(file + ".Ab3xYz"));
+    for (const QString& kept : {file, file + ".Qq1Ww2", file + ".bak", file + ".Fold3r",
+                                dir.path() + "/calc_config.ini.Ab3xYz"})
+        QVERIFY2(QFileInfo::exists(kept), qPrintable(kept));
 }
 
 QTEST_GUILESS_MAIN(tst_FileStates)
