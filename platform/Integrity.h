@@ -8,8 +8,10 @@
 
 enum class IntegrityStatus {
     Ok,         // sealed, and the digest matches
-    Damaged,    // sealed, but the file's bytes no longer match the digest
-    Unsealed,   // no trailer (a build without the sealing step, or the trailer itself damaged)
+    Damaged,    // sealed, but the file's bytes no longer match the digest; or a seal's magic
+                // that is not at the end (bytes added after it, the trailer cut short); or an
+                // ELF file that ends before its own tables and segments (cut, half written)
+    Unsealed,   // no trailer (a build without the sealing step, or the magic itself damaged)
     Unreadable, // not a regular file that could be read to the end
 };
 

@@ -92,8 +92,13 @@ void tst_Integrity::otherFiles_data() {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<IntegrityStatus>("status");
     QTest::newRow("program built without the seal") << "plain" << IntegrityStatus::Unsealed;
-    QTest::newRow("program with a byte appended") << "appended" << IntegrityStatus::Unsealed;
-    QTest::newRow("program with its last byte cut") << "cut" << IntegrityStatus::Unsealed;
+    QTest::newRow("program with a byte appended") << "appended" << IntegrityStatus::Damaged;
+    QTest::newRow("program with a block appended") << "appended block" << IntegrityStatus::Damaged;
+    QTest::newRow("program with its last byte cut") << "cut" << IntegrityStatus::Damaged;
+    QTest::newRow("program cut after its seal's magic")
+        << "cut in the digest" << IntegrityStatus::Damaged;
+    QTest::newRow("first half of the program") << "half" << IntegrityStatus::Damaged;
+    QTest::newRow("first half of a plain program") << "plain half" << IntegrityStatus::Damaged;
     QTest::newRow("empty file") << "empty" << IntegrityStatus::Unsealed;
     QTest::newRow("missing file") << "missing" << IntegrityStatus::Unreadable;
     QTest::newRow("folder") << "folder" << IntegrityStatus::Unreadable;
@@ -109,9 +114,18 @@ void tst_Integrity::otherFiles() {
         path = QStringLiteral(PLAIN_PROGRAM);
     else if (kind == QStringLiteral("appended"))
         path = Write(kind, program + '\n');
+    else if (kind == QStringLiteral("appended block"))
+        path = Write(kind, program + QByteArray(100000, 'x'));
     else if (kind == QStringLiteral("cut"))
         path = Write(kind, program.chopped(1));
-    else if (kind == QStringLiteral("empty"))
+    else if (kind == QStringLiteral("cut in the digest"))
+        path = Write(kind, program.chopped(20));
+    else if (kind == QStringLiteral("half"))
+        path = Write(kind, program.left(program.size() / 2));
+    else if (kind == QStringLiteral("plain half")) {
+        const QByteArray plain = ReadAll(QStringLiteral(PLAIN_PROGRAM));
+        path = Write(kind, plain.left(plain.size() / 2));
+    } else if (kind == QStringLiteral("empty"))
         path = Write(kind, {});
     else if (kind == QStringLiteral("missing"))
         path = m_dir->filePath(kind);
