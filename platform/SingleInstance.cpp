@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTimer>
@@ -103,6 +104,9 @@ InstanceEnvironment InstanceEnvironment::FromSystem() {
     environment.runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
     environment.waylandDisplay = qEnvironmentVariable("WAYLAND_DISPLAY");
     environment.display = qEnvironmentVariable("DISPLAY");
+    const QString home = qEnvironmentVariable("HOME");
+    if (home.startsWith(u'/'))
+        environment.homeFallbackBase = home + QStringLiteral("/.cache");
     return environment;
 }
 
@@ -168,6 +172,13 @@ SingleInstance::SingleInstance(const QString& name, const InstanceEnvironment& e
         base = BasePath(environment.runtimeDir, name, session);
     if (base.isEmpty()) {
         const QString fallback = FallbackFolder(environment.fallbackBase);
+        if (!fallback.isEmpty())
+            base = BasePath(fallback, name, session);
+    }
+    // A shared folder someone else can block is no reason to run unprotected: the user's home.
+    if (base.isEmpty() && environment.homeFallbackBase.startsWith(u'/')) {
+        QDir().mkpath(environment.homeFallbackBase);
+        const QString fallback = FallbackFolder(environment.homeFallbackBase);
         if (!fallback.isEmpty())
             base = BasePath(fallback, name, session);
     }

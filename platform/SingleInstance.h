@@ -16,6 +16,9 @@ struct InstanceEnvironment {
     QString waylandDisplay;                        // $WAYLAND_DISPLAY
     QString display;                               // $DISPLAY
     QString fallbackBase = QStringLiteral("/tmp"); // holds "quantoria-<uid>" when runtimeDir fails
+    // Holds "quantoria-<uid>" when fallbackBase cannot be trusted either (another user took the
+    // name): a folder in the user's own home, $HOME/.cache. Empty: none.
+    QString homeFallbackBase;
 
     static InstanceEnvironment FromSystem();
 };
@@ -38,10 +41,11 @@ std::optional<LaunchTokens> ParseRestoreRequest(const QByteArray& line);
 // TryAcquire takes an exclusive flock on "<dir>/<name>-<session>.lock", where <dir> is
 // $XDG_RUNTIME_DIR when it is an absolute path to a folder of the user closed to others, else
 // "<fallbackBase>/quantoria-<uid>" (created 0700; refused when it is a symbolic link, belongs to
-// another user or is open to others). The session part is a hash when the socket's full path
-// would pass 96 bytes, and a folder too long even for that is not used; without a display the
-// name is "<dir>/<name>.lock". The descriptor is held until the object is destroyed and is closed
-// on exec; the kernel drops the lock when the process ends in any way.
+// another user or is open to others), else the same folder under homeFallbackBase. The session part
+// is a hash when the socket's full path would pass 96 bytes, and a folder too long even for that is
+// not used; without a display the name is "<dir>/<name>.lock". The descriptor is held until the
+// object is destroyed and is closed on exec; the kernel drops the lock when the process ends in any
+// way.
 //
 // The copy that holds the lock calls Listen() once the application title is set; from then on a
 // later copy's RequestRestore() reaches it over a local socket next to the lock file, and it

@@ -151,6 +151,7 @@ private slots:
     void lockFolder();
     void longNamesAreHashed();
     void unusableFoldersRunUnprotected();
+    void untrustedFallbackMovesHome();
     void lockIsHeldUntilDestroyed();
 
     // The restore request and the launch tokens it carries.
@@ -352,6 +353,27 @@ void tst_SingleInstance::unusableFoldersRunUnprotected() {
     QVERIFY(file.open(QIODevice::WriteOnly));
     environment.fallbackBase = file.fileName();
     QCOMPARE(SingleInstance(QStringLiteral("Quantoria"), environment).LockFilePath(), QString());
+}
+
+// Another user's "quantoria-<uid>" in the shared folder moves the lock into the user's home
+// instead of switching it off.
+void tst_SingleInstance::untrustedFallbackMovesHome() {
+    const QString fallback = m_scratch->filePath(QStringLiteral("quantoria-%1").arg(::getuid()));
+    QVERIFY(QDir().mkdir(fallback));
+    if (::chown(QFile::encodeName(fallback).constData(), 65534, 65534) != 0)
+        QSKIP("cannot give a folder to another user (not root)");
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    InstanceEnvironment environment = PrivateEnvironment(QStringLiteral(":72"));
+    environment.runtimeDir.clear();
+    environment.homeFallbackBase = home.filePath(QStringLiteral(".cache"));
+    SingleInstance first(QStringLiteral("Quantoria"), environment);
+    SingleInstance second(QStringLiteral("Quantoria"), environment);
+    QVERIFY(first.LockFilePath().startsWith(environment.homeFallbackBase + "/quantoria-"));
+    QVERIFY(first.TryAcquire());
+    QVERIFY(!first.Unprotected());
+    QVERIFY(!second.TryAcquire());
+    QVERIFY(QDir(fallback).isEmpty());
 }
 
 void tst_SingleInstance::lockIsHeldUntilDestroyed() {
