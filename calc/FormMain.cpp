@@ -28,6 +28,8 @@
 namespace {
 
 const QString kSection = QStringLiteral("Config");
+// The longest the interface waits for the history's previous write (a slow or stuck disk).
+constexpr std::chrono::milliseconds kHistoryWriteWait{5000};
 const QString kHideHistory = QStringLiteral("Hide History");
 const QString kDisplayHistory = QStringLiteral("Display History");
 
@@ -427,6 +429,7 @@ void TfrmMain::FormCreate() {
 void TfrmMain::FormDestroy() {
     // Each step stands on its own: a history that cannot be saved does not cost the settings.
     m_autosave.stop();
+    m_historyWriter.WaitIdle(kHistoryWriteWait);
     Handle([&] { SaveHistory(); });
     Handle([&] { m_scriptControl.reset(); });
     Handle([&] {
@@ -470,6 +473,7 @@ void TfrmMain::labelEraseHistoryClick() {
         return;
     m_memoHistory->clear();
     m_autosave.stop();
+    m_historyWriter.WaitIdle(kHistoryWriteWait);
     // The user asked for an empty history: that may replace even a file that could not be read.
     SaveHistoryFile(m_services.paths.HistoryFile(), QString());
     m_historyUnreadable = false;
@@ -702,6 +706,8 @@ bool TfrmMain::EvaluateActiveRow() {
     const QString expression = m_editActiveExp->text();
     if (expression.isEmpty())
         return false;
+    // The previous evaluation is on disk before this one runs.
+    m_historyWriter.WaitIdle(kHistoryWriteWait);
     QString result;
     try {
         result = EvaluateExpression(m_scriptControl.get(), expression, m_resultFormat,
@@ -712,7 +718,23 @@ bool TfrmMain::EvaluateActiveRow() {
     }
     m_editActiveResult->setText(result);
     InsertHistoryEntry(expression, m_editActiveResult->text());
+    SaveHistoryInBackground();
     return true;
+}
+
+// Hands the memo's text to the writer thread at once, instead of a second later: an evaluation
+// followed by a crash is not lost. A write that fails is tried again, and reported, by the
+// autosave on the interface thread.
+void TfrmMain::SaveHistoryInBackground() {
+    if (m_historyUnreadable)
+        return;
+    m_autosave.stop();
+    m_historyWriter.Write(m_services.paths.HistoryFile(),
+                          EncodeHistoryText(MemoText(m_memoHistory)), [this](AtomicWrite result) {
+                              if (result != AtomicWrite::Done)
+                                  QMetaObject::invokeMethod(
+                                      this, [this] { m_autosave.start(); }, Qt::QueuedConnection);
+                          });
 }
 
 void TfrmMain::InsertHistoryEntry(const QString& expression, const QString& result) {

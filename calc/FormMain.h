@@ -3,6 +3,7 @@
 #include "calc/Controls.h"
 #include "platform/AppPaths.h"
 #include "platform/Autostart.h"
+#include "platform/BackgroundWriter.h"
 #include "platform/ErrorReporter.h"
 #include "platform/KeyboardInput.h"
 #include "platform/Locale.h"
@@ -151,6 +152,7 @@ private:
     void ShowReminderBalloon();
     void TrayAreaChanged(bool available);
     void AutosaveHistory();
+    void SaveHistoryInBackground();
     void ControlFocusIn(QWidget* control);
     void ControlFocusOut(QWidget* control, Qt::FocusReason reason);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -171,6 +173,8 @@ private:
     bool m_trayAdded = false;
     // Saves the history a moment after it changed.
     QTimer m_autosave;
+    // Each evaluation's history goes to disk on this thread before the next evaluation runs.
+    BackgroundWriter m_historyWriter;
     // An autosave failure is reported once, until a save succeeds again.
     bool m_autosaveFailureShown = false;
 };

@@ -32,6 +32,7 @@ private slots:
     void missingHistoryIsASilentFirstStart();
     void unreadableHistoryIsReportedAndNeverOverwritten();
     void historyIsAutosavedSoonAfterAChange();
+    void evaluationIsOnDiskBeforeTheNextRuns();
     void failedHistorySaveDoesNotCostTheSettings();
     void eraseAsksFirst_data();
     void eraseAsksFirst();
@@ -103,6 +104,17 @@ void tst_FormMainFiles::historyIsAutosavedSoonAfterAChange() {
     // A user's edit of the memo is saved as well.
     f.w->m_memoHistory->appendPlainText(QStringLiteral("note"));
     QTRY_VERIFY_WITH_TIMEOUT(ReadAll(f.HistoryFile()).endsWith("note"), 10000);
+}
+
+// No event loop runs between the evaluations (no autosave timer fires): the first evaluation's
+// entry is on disk as soon as the second one has run.
+void tst_FormMainFiles::evaluationIsOnDiskBeforeTheNextRuns() {
+    QVERIFY(f.Make());
+    f.Evaluate(0, QStringLiteral("40+2"));
+    f.Evaluate(1, QStringLiteral("6*7"));
+    QVERIFY2(ReadAll(f.HistoryFile()).contains("40+2\r\n=\r\n42.00\r\n"),
+             ReadAll(f.HistoryFile()).constData());
+    QVERIFY(f.errors.messages.isEmpty());
 }
 
 void tst_FormMainFiles::failedHistorySaveDoesNotCostTheSettings() {
