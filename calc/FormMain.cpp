@@ -14,6 +14,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QFileInfo>
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QLabel>
@@ -409,6 +411,12 @@ void TfrmMain::FormCreate() {
             m_memoHistory->setPlainText(history.text);
         } catch (const EFOpenError&) {
             m_historyUnreadable = true;
+            const QFileInfo history(m_services.paths.HistoryFile());
+            m_sessionHistoryFile =
+                history.absolutePath() + QLatin1Char('/') + history.completeBaseName() +
+                QStringLiteral("-session-") +
+                QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+                QStringLiteral(".txt");
             throw;
         }
     });
@@ -449,8 +457,21 @@ void TfrmMain::FormDestroy() {
 }
 
 void TfrmMain::SaveHistory() {
-    if (!m_historyUnreadable)
+    if (!m_historyUnreadable) {
         SaveHistoryFile(m_services.paths.HistoryFile(), MemoText(m_memoHistory));
+    } else if (!m_sessionHistoryFile.isEmpty() && !m_memoHistory->document()->isEmpty()) {
+        SaveHistoryFile(m_sessionHistoryFile, MemoText(m_memoHistory));
+        TellSessionHistoryFile();
+    }
+}
+
+void TfrmMain::TellSessionHistoryFile() {
+    if (std::exchange(m_sessionHistoryTold, true))
+        return;
+    m_services.errors.ShowException(
+        QStringLiteral("The history file %1 could not be read, so it is left as it is. The "
+                       "history of this session is kept in %2")
+            .arg(m_services.paths.HistoryFile(), m_sessionHistoryFile));
 }
 
 void TfrmMain::AutosaveHistory() {
@@ -724,16 +745,26 @@ bool TfrmMain::EvaluateActiveRow() {
 
 // Hands the memo's text to the writer thread at once, instead of a second later: an evaluation
 // followed by a crash is not lost. A write that fails is tried again, and reported, by the
-// autosave on the interface thread.
+// autosave on the interface thread. With an unreadable history file the session's own file is
+// written instead.
 void TfrmMain::SaveHistoryInBackground() {
-    if (m_historyUnreadable)
+    const QString path =
+        m_historyUnreadable ? m_sessionHistoryFile : m_services.paths.HistoryFile();
+    if (path.isEmpty())
         return;
     m_autosave.stop();
-    m_historyWriter.Write(m_services.paths.HistoryFile(),
-                          EncodeHistoryText(MemoText(m_memoHistory)), [this](AtomicWrite result) {
-                              if (result != AtomicWrite::Done)
-                                  QMetaObject::invokeMethod(
-                                      this, [this] { m_autosave.start(); }, Qt::QueuedConnection);
+    const bool session = m_historyUnreadable;
+    m_historyWriter.Write(path, EncodeHistoryText(MemoText(m_memoHistory)),
+                          [this, session](AtomicWrite result) {
+                              QMetaObject::invokeMethod(
+                                  this,
+                                  [this, session, result] {
+                                      if (result != AtomicWrite::Done)
+                                          m_autosave.start();
+                                      else if (session)
+                                          TellSessionHistoryFile();
+                                  },
+                                  Qt::QueuedConnection);
                           });
 }
 

@@ -169,6 +169,11 @@ private:
     QPointer<QWidget> m_enteredControl;
     // The history file exists but could not be read: it is never written over.
     bool m_historyUnreadable = false;
+    // While the history file cannot be read (and so is never written), this session's entries go
+    // to a file of their own beside it; the user is told its name once.
+    QString m_sessionHistoryFile;
+    bool m_sessionHistoryTold = false;
+    void TellSessionHistoryFile();
     // The last add of the notification icon succeeded and the area is still there.
     bool m_trayAdded = false;
     // Saves the history a moment after it changed.

@@ -92,8 +92,16 @@ void tst_FormMainFiles::unreadableHistoryIsReportedAndNeverOverwritten() {
     f.Evaluate(0, QStringLiteral("1+1"));
     f.Destroy();
     QVERIFY(QFileInfo(f.HistoryFile()).isDir());
-    QCOMPARE(f.errors.messages.size(), 1);
     QVERIFY(ReadAll(f.SettingsFile()).contains("Prec=5"));
+    // The session's entries were kept beside it, and the user was told where, once.
+    const QFileInfo history(f.HistoryFile());
+    const QStringList kept = history.dir().entryList(
+        {history.completeBaseName() + QStringLiteral("-session-*.txt")}, QDir::Files);
+    QCOMPARE(kept.size(), 1);
+    const QString keptPath = history.dir().filePath(kept[0]);
+    QVERIFY(ReadAll(keptPath).contains("1+1\r\n=\r\n2.00000\r\n"));
+    QCOMPARE(f.errors.messages.size(), 2);
+    QVERIFY2(f.errors.messages[1].contains(keptPath), qPrintable(f.errors.messages[1]));
 }
 
 void tst_FormMainFiles::historyIsAutosavedSoonAfterAChange() {
