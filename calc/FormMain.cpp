@@ -406,17 +406,27 @@ void TfrmMain::FormCreate() {
     RemoveLeftoverTemporaries(m_services.paths.HistoryFile());
     RemoveLeftoverTemporaries(m_services.paths.SettingsFile());
     Handle([&] {
+        const QFileInfo historyInfo(m_services.paths.HistoryFile());
+        const QString sessionFile =
+            historyInfo.absolutePath() + QLatin1Char('/') + historyInfo.completeBaseName() +
+            QStringLiteral("-session-") +
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+            QStringLiteral(".txt");
+        m_historyHeldElsewhere =
+            m_historyLock.TryLock(m_services.paths.HistoryFile() + QStringLiteral(".lock")) ==
+            FileLock::Result::HeldElsewhere;
+        if (m_historyHeldElsewhere) {
+            m_historyUnreadable = true;
+            m_sessionHistoryFile = sessionFile;
+        }
         try {
             const LoadedHistory history = LoadHistoryFile(m_services.paths.HistoryFile());
             m_memoHistory->setPlainText(history.text);
+            if (m_historyHeldElsewhere)
+                TellSessionHistoryFile();
         } catch (const EFOpenError&) {
             m_historyUnreadable = true;
-            const QFileInfo history(m_services.paths.HistoryFile());
-            m_sessionHistoryFile =
-                history.absolutePath() + QLatin1Char('/') + history.completeBaseName() +
-                QStringLiteral("-session-") +
-                QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
-                QStringLiteral(".txt");
+            m_sessionHistoryFile = sessionFile;
             throw;
         }
     });
@@ -469,9 +479,12 @@ void TfrmMain::TellSessionHistoryFile() {
     if (std::exchange(m_sessionHistoryTold, true))
         return;
     m_services.errors.ShowException(
-        QStringLiteral("The history file %1 could not be read, so it is left as it is. The "
-                       "history of this session is kept in %2")
-            .arg(m_services.paths.HistoryFile(), m_sessionHistoryFile));
+        (m_historyHeldElsewhere
+             ? QStringLiteral("The history file %1 is in use by another copy of %3, which keeps "
+                              "it. The history of this session is kept in %2")
+             : QStringLiteral("The history file %1 could not be read, so it is left as it is. "
+                              "The history of this session is kept in %2"))
+            .arg(m_services.paths.HistoryFile(), m_sessionHistoryFile, g_appTitle));
 }
 
 void TfrmMain::AutosaveHistory() {
@@ -495,6 +508,11 @@ void TfrmMain::labelEraseHistoryClick() {
     m_memoHistory->clear();
     m_autosave.stop();
     m_historyWriter.WaitIdle(kHistoryWriteWait);
+    // Another copy owns the history file: only this session's file is emptied.
+    if (m_historyHeldElsewhere) {
+        SaveHistoryFile(m_sessionHistoryFile, QString());
+        return;
+    }
     // The user asked for an empty history: that may replace even a file that could not be read.
     SaveHistoryFile(m_services.paths.HistoryFile(), QString());
     m_historyUnreadable = false;

@@ -5,6 +5,7 @@
 #include "platform/Autostart.h"
 #include "platform/BackgroundWriter.h"
 #include "platform/ErrorReporter.h"
+#include "platform/FileLock.h"
 #include "platform/KeyboardInput.h"
 #include "platform/Locale.h"
 #include "platform/MessageBoxes.h"
@@ -173,6 +174,10 @@ private:
     // to a file of their own beside it; the user is told its name once.
     QString m_sessionHistoryFile;
     bool m_sessionHistoryTold = false;
+    // Two copies (two sessions, two machines) sharing the folder: the first owns the history
+    // file; a later one reads it but keeps its own entries apart, in a session file.
+    FileLock m_historyLock;
+    bool m_historyHeldElsewhere = false;
     void TellSessionHistoryFile();
     // The last add of the notification icon succeeded and the area is still there.
     bool m_trayAdded = false;

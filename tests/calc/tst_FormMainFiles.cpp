@@ -33,6 +33,7 @@ private slots:
     void unreadableHistoryIsReportedAndNeverOverwritten();
     void historyIsAutosavedSoonAfterAChange();
     void evaluationIsOnDiskBeforeTheNextRuns();
+    void secondCopySharingTheFolderKeepsApart();
     void failedHistorySaveDoesNotCostTheSettings();
     void eraseAsksFirst_data();
     void eraseAsksFirst();
@@ -123,6 +124,34 @@ void tst_FormMainFiles::evaluationIsOnDiskBeforeTheNextRuns() {
     QVERIFY2(ReadAll(f.HistoryFile()).contains("40+2\r\n=\r\n42.00\r\n"),
              ReadAll(f.HistoryFile()).constData());
     QVERIFY(f.errors.messages.isEmpty());
+}
+
+// Two copies on one folder (two sessions): the first owns the history file, the second reads it,
+// is told, and keeps its entries in a session file; no entry of either is lost.
+void tst_FormMainFiles::secondCopySharingTheFolderKeepsApart() {
+    QVERIFY(f.Make());
+    f.Evaluate(0, QStringLiteral("1+1"));
+    MainWindowFixture second;
+    second.UseFolderOf(f);
+    QVERIFY(second.Make());
+    QCOMPARE(second.errors.messages.size(), 1);
+    QVERIFY2(second.errors.messages[0].contains(QStringLiteral("in use by another copy")),
+             qPrintable(second.errors.messages[0]));
+    QVERIFY(second.w->m_memoHistory->toPlainText().contains(QStringLiteral("1+1")));
+    second.Evaluate(0, QStringLiteral("2+2"));
+    QApplication::setActiveWindow(f.w.get());
+    QVERIFY(QTest::qWaitForWindowActive(f.w.get()));
+    f.Evaluate(0, QStringLiteral("3+3"));
+    second.Destroy();
+    f.Destroy();
+    const QByteArray owned = ReadAll(f.HistoryFile());
+    QVERIFY(owned.contains("1+1\r\n") && owned.contains("3+3\r\n"));
+    QVERIFY(!owned.contains("2+2\r\n"));
+    const QFileInfo history(f.HistoryFile());
+    const QStringList kept = history.dir().entryList(
+        {history.completeBaseName() + QStringLiteral("-session-*.txt")}, QDir::Files);
+    QCOMPARE(kept.size(), 1);
+    QVERIFY(ReadAll(history.dir().filePath(kept[0])).contains("2+2\r\n"));
 }
 
 void tst_FormMainFiles::failedHistorySaveDoesNotCostTheSettings() {

@@ -24,8 +24,11 @@ struct MainWindowFixture {
     std::unique_ptr<Autostart> autostart;
     FailingEngine engine;
     std::unique_ptr<TfrmMain> w;
+    QString sharedFolder; // another fixture's folder, when set (two copies on one folder)
 
     MainWindowFixture() { NewFolder(); }
+
+    void UseFolderOf(const MainWindowFixture& other) { sharedFolder = other.folder->path(); }
 
     // A fresh folder and fresh doubles, for the next test.
     void NewFolder() {
@@ -49,7 +52,8 @@ struct MainWindowFixture {
         w = std::make_unique<TfrmMain>(MainWindowServices{
             errors, keyboard, locale, engine.Factory(), shell,
             [](const QString&) { return QStringLiteral("1.8.6.66"); }, boxes, notify, *autostart,
-            AppPaths::Resolve(folder->path()), File(QStringLiteral("quantoria")), &activation});
+            AppPaths::Resolve(sharedFolder.isEmpty() ? folder->path() : sharedFolder),
+            File(QStringLiteral("quantoria")), &activation});
         w->show();
         QApplication::setActiveWindow(w.get());
         return QTest::qWaitForWindowActive(w.get());
