@@ -131,6 +131,7 @@ void tst_FormMainFiles::evaluationIsOnDiskBeforeTheNextRuns() {
 void tst_FormMainFiles::secondCopySharingTheFolderKeepsApart() {
     QVERIFY(f.Make());
     f.Evaluate(0, QStringLiteral("1+1"));
+    QTRY_VERIFY_WITH_TIMEOUT(ReadAll(f.HistoryFile()).contains("1+1\r\n"), 10000);
     MainWindowFixture second;
     second.UseFolderOf(f);
     QVERIFY(second.Make());
