@@ -213,12 +213,34 @@ def open_error_box(session):
     session.find_dialog(cases.TITLE)
 
 
+def open_about_window(session):
+    cases.choose_menu(session, "Help", "About")
+    session.find_dialog("About")
+
+
 def failing_save(session):
     # The settings file's place is taken by a folder: writing it at the end fails.
     os.mkdir(os.path.join(session.program_dir, "calc_config.ini"))
     focus_row(session, 1)
     evaluate(session, "2+2")
     expect_text(session, "Result 1", "4.00", "before SIGTERM")
+
+
+def case_kill_after_evaluation_loses_nothing(session):
+    """SIGKILL right after an evaluation shows its result: every evaluation before it is in the
+    history file (each is on disk before the next one runs)."""
+    cases.fresh_start(session)
+    focus_row(session, 1)
+    for n in range(1, 4):
+        session.key("ctrl+a")
+        evaluate(session, f"{n}*111")
+        expect_text(session, "Result 1", f"{n * 111}.00", f"{n}*111 + Enter")
+    session.send_signal(signal.SIGKILL)
+    expect(session.wait_exit() is not None, "the program survived SIGKILL")
+    text = (session.program_file("calc_history.txt") or b"").decode("utf-8", "replace")
+    for n in range(1, 3):
+        expect(f"{n}*111\r\n=\r\n{n * 111}.00" in text,
+               f"after SIGKILL the history file lacks {n}*111: {text!r}")
 
 
 def main():
@@ -231,7 +253,9 @@ def main():
         termination_case("a queued job looping",
                          start_evaluating("Promise.resolve().then(()=>{while(1){}});2")),
         termination_case("with the error box open", open_error_box),
+        termination_case("with the About window open", open_about_window),
         termination_case("with a failed save", failing_save, "calc_config.ini"),
+        case_kill_after_evaluation_loses_nothing,
     ]
     return cases.run(all_cases, args.program, args.artifacts, watchdog=900)
 
