@@ -225,8 +225,9 @@ class PackageTest:
         extracted = os.path.join(self.scratch, "extracted")
         run(["dpkg-deb", "--extract", self.deb, extracted])
         owners = set()
-        for program in ("quantoria", "quantoria-eval"):
-            path = os.path.join(extracted, "usr", "bin", program)
+        for program in ("bin/quantoria", "bin/quantoria-eval",
+                        "libexec/quantoria/quantoria-engine"):
+            path = os.path.join(extracted, "usr", program)
             needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]",
                                 run(["readelf", "--dynamic", path]).stdout)
             ldd = run(["ldd", path]).stdout
