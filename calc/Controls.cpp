@@ -186,8 +186,7 @@ int TCSpinEdit::valueFromText(const QString& text) const {
 void TCSpinEdit::focusOutEvent(QFocusEvent* event) {
     // QAbstractSpinBox rewrites the text here with the editor's signals blocked.
     QSpinBox::focusOutEvent(event);
-    if (event->reason() != Qt::ActiveWindowFocusReason &&
-        event->reason() != Qt::PopupFocusReason) {
+    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason) {
         bool ok = false;
         const int typed = lineEdit()->text().toInt(&ok);
         const int clamped = ok ? std::clamp(typed, minimum(), maximum()) : 0;

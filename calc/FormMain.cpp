@@ -120,8 +120,9 @@ TfrmMain::~TfrmMain() {
         }
     for (TLabel* link : {LabelHideHistory, labelEraseHistory})
         link->OnMouseEnter = link->OnMouseLeave = link->OnClick = nullptr;
-    for (QObject* control : {static_cast<QObject*>(editPrecision), static_cast<QObject*>(checkComma),
-                             static_cast<QObject*>(checkStartup), static_cast<QObject*>(checkSingle)})
+    for (QObject* control :
+         {static_cast<QObject*>(editPrecision), static_cast<QObject*>(checkComma),
+          static_cast<QObject*>(checkStartup), static_cast<QObject*>(checkSingle)})
         disconnect(control, nullptr, this, nullptr);
     for (QObject* watched : findChildren<QWidget*>())
         watched->removeEventFilter(this);
@@ -789,7 +790,9 @@ void TfrmMain::BringToFront() {
 
 // Ends the event loop directly: QCoreApplication::quit() would first ask the windows to close,
 // and the main window refuses that (it goes into the tray instead).
-void TfrmMain::menuExitClick() { QCoreApplication::exit(0); }
+void TfrmMain::menuExitClick() {
+    QCoreApplication::exit(0);
+}
 
 void TfrmMain::menuExample1Click() {
     QStringList texts;
