@@ -59,7 +59,10 @@ bool MakePrivatePath(const QString& path) {
 
 AppPaths AppPaths::Resolve(const QString& executableDir) {
     AppPaths paths;
-    if (CanCreateFilesIn(executableDir)) {
+    const bool marked =
+        !executableDir.isEmpty() &&
+        QFileInfo(QDir(executableDir).filePath(QLatin1String(kPortableMarker))).isFile();
+    if (marked && CanCreateFilesIn(executableDir)) {
         const QString folder = QDir::cleanPath(QDir(executableDir).absolutePath());
         paths.m_settingsFile = folder + QLatin1Char('/') + kSettingsName;
         paths.m_historyFile = folder + QLatin1Char('/') + kHistoryName;

@@ -586,6 +586,8 @@ class Session:
         # (a second start that hangs) keeps its file, and the rename does not touch it.
         shutil.copy2(self.program_source, self.program_path + ".new")
         os.replace(self.program_path + ".new", self.program_path)
+        # A portable copy, like the build tree: its files land beside it, in program_dir.
+        open(os.path.join(self.program_dir, "quantoria.portable"), "a").close()
         self.start_balloons = set()
         self.program = self._spawn("program", [self.program_path], env=self._program_env(),
                                    cwd=os.path.join(self.root, "home"))

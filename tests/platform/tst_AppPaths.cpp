@@ -26,7 +26,9 @@ private slots:
     void init();
     void cleanup();
 
-    void writableProgramFolderIsPortable();
+    void markedProgramFolderIsPortable();
+    void whereTheFilesGo_data();
+    void whereTheFilesGo();
     void xdgFolders_data();
     void xdgFolders();
     void existingFoldersKeepTheirMode();
@@ -50,16 +52,58 @@ void tst_AppPaths::cleanup() {
     m_dir.reset();
 }
 
-void tst_AppPaths::writableProgramFolderIsPortable() {
+void tst_AppPaths::markedProgramFolderIsPortable() {
     const QString bin = Root() + QStringLiteral("/bin");
     QVERIFY(QDir().mkdir(bin));
+    const QString marker = bin + QLatin1Char('/') + QLatin1String(kPortableMarker);
+    QVERIFY(QFile(marker).open(QIODevice::WriteOnly));
     const ScopedVariable home("HOME", Root().toLocal8Bit() + "/home");
     const AppPaths paths = AppPaths::Resolve(bin + QStringLiteral("/"));
     QVERIFY(paths.IsPortable());
     QCOMPARE(paths.SettingsFile(), bin + QStringLiteral("/calc_config.ini"));
     QCOMPARE(paths.HistoryFile(), bin + QStringLiteral("/calc_history.txt"));
-    QCOMPARE(FolderEntries(bin), QStringList());                   // the probe is gone
+    QCOMPARE(FolderEntries(bin), QStringList{QLatin1String(kPortableMarker)}); // the probe is gone
     QVERIFY(!QFileInfo::exists(Root() + QStringLiteral("/home"))); // no XDG folders made
+}
+
+// Installed copies in folders their user can write (a prefix under the home folder, a copy run
+// by root) keep their files in the XDG folders, like any installed copy; only the marker makes
+// a copy portable.
+void tst_AppPaths::whereTheFilesGo_data() {
+    QTest::addColumn<QString>("bin");
+    QTest::addColumn<bool>("marker");
+    QTest::addColumn<bool>("portable");
+    QTest::newRow("prefix under the home folder") << "home/.local/bin" << false << false;
+    QTest::newRow("writable system prefix") << "usr/local/bin" << false << false;
+    QTest::newRow("portable copy in a home folder") << "home/apps/quantoria" << true << true;
+    QTest::newRow("marker that is a folder") << "opt/quantoria" << false << false;
+}
+
+void tst_AppPaths::whereTheFilesGo() {
+    QFETCH(QString, bin);
+    QFETCH(bool, marker);
+    QFETCH(bool, portable);
+    const QString folder = Root() + QLatin1Char('/') + bin;
+    QVERIFY(QDir().mkpath(folder));
+    const QString markerPath = folder + QLatin1Char('/') + QLatin1String(kPortableMarker);
+    if (marker)
+        QVERIFY(QFile(markerPath).open(QIODevice::WriteOnly));
+    else if (bin.startsWith(QLatin1String("opt")))
+        QVERIFY(QDir().mkdir(markerPath));
+    const ScopedVariable home("HOME", QFile::encodeName(Root() + QStringLiteral("/home")));
+    const ScopedVariable config("XDG_CONFIG_HOME", std::nullopt);
+    const ScopedVariable state("XDG_STATE_HOME", std::nullopt);
+    const AppPaths paths = AppPaths::Resolve(folder);
+    QCOMPARE(paths.IsPortable(), portable);
+    if (portable) {
+        QCOMPARE(paths.SettingsFile(), folder + QStringLiteral("/calc_config.ini"));
+        QCOMPARE(paths.HistoryFile(), folder + QStringLiteral("/calc_history.txt"));
+    } else {
+        QCOMPARE(paths.SettingsFile(),
+                 Root() + QStringLiteral("/home/.config/quantoria/calc_config.ini"));
+        QCOMPARE(paths.HistoryFile(),
+                 Root() + QStringLiteral("/home/.local/state/quantoria/calc_history.txt"));
+    }
 }
 
 void tst_AppPaths::xdgFolders_data() {
@@ -145,6 +189,9 @@ void tst_AppPaths::existingFoldersKeepTheirMode() {
 void tst_AppPaths::readOnlyProgramFolderIsNotPortable() {
     const QString bin = Root() + QStringLiteral("/bin");
     QVERIFY(QDir().mkdir(bin));
+    // Even marked: files that cannot be written there go to the XDG folders.
+    QVERIFY(
+        QFile(bin + QLatin1Char('/') + QLatin1String(kPortableMarker)).open(QIODevice::WriteOnly));
     QVERIFY(QFile::setPermissions(bin, QFile::ReadOwner | QFile::ExeOwner));
     if (CanCreateFilesIn(bin))
         QSKIP("permissions do not stop this user (root)");
