@@ -42,9 +42,8 @@ private:
 
     // The keys pressed in this box and not yet released for good.
     QSet<int> m_heldKeys;
-    // A release of m_releaseKey waiting to see whether a press of the same moment follows it (the
-    // X server's auto-repeat sends release and press pairs with one time stamp, and Qt does not
-    // always recognise them).
+    // A release of m_releaseKey waiting to see whether a press of the same key follows it at once
+    // (the X server's auto-repeat sends release and press pairs, which Qt does not always mark).
     bool m_releasePending = false;
     int m_releaseKey = 0;
     quint64 m_releaseTime = 0;
