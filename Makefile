@@ -43,7 +43,7 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declarative-dev \
                 libgl-dev qt6-qpa-plugins \
                 xvfb xdotool openbox trayer x11-utils imagemagick python3-pyatspi python3-gi \
-                dbus-x11 at-spi2-core qt6ct \
+                dbus-x11 dbus-daemon at-spi2-core qt6ct \
                 libxcb1-dev desktop-file-utils appstream \
                 fonts-dejavu-core fonts-noto-core fonts-liberation2 fonts-cantarell
 TEST_PACKAGES := clang-14 clang libclang-rt-14-dev
