@@ -1,6 +1,6 @@
 // What the windows look like with the fonts and colour schemes users have: every caption fits
-// its control at the common desktop fonts, every text reads on its background under a light and
-// a dark scheme, and the About window sits centred over the main window.
+// its control at the common desktop fonts, and every text reads on its background under a light
+// and a dark scheme. (The About window's place needs a window manager's frames: tests/e2e.)
 #include "calc/FormAbout.h"
 #include "calc/FormMain.h"
 #include "support/MainWindowFixture.h"
@@ -264,7 +264,6 @@ private slots:
     void captionsFitAtDesktopFonts();
     void textsReadOnTheirBackgrounds_data();
     void textsReadOnTheirBackgrounds();
-    void aboutIsCentredOverTheMainWindow();
 
 private:
     std::unique_ptr<TfrmAbout> MakeAbout();
@@ -417,18 +416,6 @@ void tst_Appearance::textsReadOnTheirBackgrounds() {
     }
     Save(about.get(), QStringLiteral("about-") + scheme);
     QVERIFY2(problems.isEmpty(), qPrintable(QStringLiteral("\n  ") + problems.join(u"\n  ")));
-}
-
-void tst_Appearance::aboutIsCentredOverTheMainWindow() {
-    QVERIFY(f.Make());
-    w->move(100, 60);
-    const auto about = MakeAbout();
-    QVERIFY(QTest::qWaitForWindowExposed(about.get()));
-    const QPoint offset = about->frameGeometry().center() - w->frameGeometry().center();
-    QVERIFY2(offset.manhattanLength() <= 1,
-             qPrintable(QStringLiteral("the About window's centre is off by %1, %2")
-                            .arg(offset.x())
-                            .arg(offset.y())));
 }
 
 QTEST_MAIN(tst_Appearance)
