@@ -25,6 +25,7 @@
 #include <QToolButton>
 
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -60,7 +61,8 @@ QPalette DarkPalette() {
 }
 
 QPalette LightPalette() {
-    return QStyleFactory::create(QStringLiteral("Fusion"))->standardPalette();
+    const std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("Fusion")));
+    return fusion->standardPalette();
 }
 
 // A widget whose caption the test checks: a control, not a container.
