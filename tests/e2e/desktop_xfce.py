@@ -340,16 +340,23 @@ class XfceSession(harness.Session):
                       harness.STEP_TIMEOUT)
         self._panel_pids = {self.tray.pid} | self._descendants_of(self.tray.pid)
 
-    def stop_tray(self, sig=signal.SIGTERM):
-        """Ends the panel by its PID (with `sig`: SIGTERM lets it quit, SIGKILL is a crash), and
-        the plugin process it started, and waits until the watcher has left the bus."""
+    def stop_tray(self, sig=signal.SIGTERM, quit=False):
+        """Ends the panel: with `quit` the way a user quits it (xfce4-panel --quit), else by its
+        PID with `sig` (SIGTERM lets it clean up, SIGKILL is a crash); then the plugin process it
+        started; and waits until the watcher has left the bus."""
         if self.tray is None:
             return
-        pids = self._panel_pids | {self.tray.pid} | self._descendants_of(self.tray.pid)
-        with contextlib.suppress(ProcessLookupError):
-            os.kill(self.tray.pid, sig)
+        pids = self.panel_pids()
+        if quit:
+            self._run([harness._tool("xfce4-panel", "xfce4-panel"), "--quit"])
+        else:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(self.tray.pid, sig)
         with contextlib.suppress(subprocess.TimeoutExpired):
             self.tray.wait(harness.STOP_TIMEOUT)
+        if self.tray.poll() is None:
+            raise harness.HarnessError(f"the panel (pid {self.tray.pid}) still runs "
+                                       f"{harness.STOP_TIMEOUT:.0f}s after it was asked to end")
         # The plugin process ends by itself when the panel goes; what is left is stopped.
         deadline = time.monotonic() + harness.STOP_TIMEOUT
         while any(harness._alive(pid) for pid in pids) and time.monotonic() < deadline:

@@ -262,6 +262,7 @@ def case_reminder_once_per_occasion(session):
     for what, gesture in (("Alt+F4", session.close_window),
                           ("minimise", session.minimize_window)):
         session.move_mouse(640, 600)  # off the panel: the button is drawn without hover
+        time.sleep(0.5)  # and its hover highlight has faded
         before = session.button_pixels()
         since, since_message = len(session.notify_calls()), len(session.item_signals())
         watch = hide(session, gesture, in_tray, "hidden into the notification area", what)
@@ -285,7 +286,6 @@ def case_panel_started_later_gets_the_icon(session):
     session.stop_tray()
     session.start_program()
     time.sleep(3)
-    expect(not session.registered_items(), "an item is registered without a watcher")
     session.start_tray()
     session.wait_tray_icon(timeout=harness.STEP_TIMEOUT)
     since = len(session.notify_calls())
@@ -300,14 +300,15 @@ def case_panel_started_later_gets_the_icon(session):
 
 
 def case_panel_quitting_brings_the_window_back(session):
-    """The panel quits while the window is hidden in it: the window comes back where a user
+    """The panel quits (xfce4-panel --quit) while the window is hidden in it: the window comes
+    back where a user
     finds it (minimised and kept by the window manager, or shown); a panel that comes again gets
     the icon again."""
     with_panel(session)
     session.wait_tray_icon()
     hide(session, session.close_window, in_tray, "hidden into the notification area",
          "Alt+F4").stop()
-    session.stop_tray()
+    session.stop_tray(quit=True)
     ok, state = session.wait_window_state(reachable, timeout=harness.STEP_TIMEOUT)
     expect(ok, f"the panel quit; the window stays {describe_window(session)} ({state})")
     expect_running(session, "the panel quit")
