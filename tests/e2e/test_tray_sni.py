@@ -203,15 +203,15 @@ def case_icon_registers(session):
     expect(len(colours) > 3, f"the button in the panel shows {len(colours)} colours: no icon")
 
 
-def menu_exit(session, hidden):
-    context = "the host's menu, window hidden" if hidden else "the host's menu, window shown"
+def menu_exit(session, context, before=None):
+    """Chooses Exit from the host's menu with the mouse after before() (a gesture of the case);
+    the program ends with status 0 and its history is saved."""
     with_panel(session)
     fresh_start(session)
     evaluate(session, "8*8")
     expect_text(session, "Result 1", "64.00", "8*8 + Enter in row 1")
-    if hidden:
-        hide(session, session.close_window, in_tray, "hidden into the notification area",
-             "Alt+F4").stop()
+    if before is not None:
+        before()
     _, x, y, w, h, _ = open_host_menu(session, context)
     session.click_at(x + w // 2, y + h // 2)
     expect_exit(session, 0, f"{context}: Exit")
@@ -226,12 +226,26 @@ def menu_exit(session, hidden):
 def case_menu_exit_while_shown_ends_and_saves(session):
     """A right click on the icon while the window is shown: the host's menu holds the one item
     Exit; choosing it with the mouse ends the program with status 0 and saves the history."""
-    menu_exit(session, hidden=False)
+    menu_exit(session, "the host's menu, window shown")
 
 
 def case_menu_exit_while_hidden_ends_and_saves(session):
     """The same with the window hidden in the tray."""
-    menu_exit(session, hidden=True)
+    def close():
+        hide(session, session.close_window, in_tray, "hidden into the notification area",
+             "Alt+F4").stop()
+
+    menu_exit(session, "the host's menu, window hidden", close)
+
+
+def case_menu_exit_while_a_modal_box_is_open(session):
+    """The same while the modal About box is open: the program still ends with status 0 and
+    saves the history."""
+    def about():
+        cases.choose_menu(session, "Help", "About")
+        session.find_dialog("About")
+
+    menu_exit(session, "the host's menu, About box open", about)
 
 
 def case_activate_restores_after_close(session):
@@ -362,6 +376,7 @@ CASES = [
     case_icon_registers,
     case_menu_exit_while_shown_ends_and_saves,
     case_menu_exit_while_hidden_ends_and_saves,
+    case_menu_exit_while_a_modal_box_is_open,
     case_activate_restores_after_close,
     case_reminder_once_per_occasion,
     case_panel_started_later_gets_the_icon,
