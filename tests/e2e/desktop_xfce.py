@@ -140,6 +140,41 @@ MONITOR_RULES = [
 ]
 
 
+# A notification service that answers every call with an error (run as a process of its own, with
+# /usr/bin/python3 and python3-gi): what a broken or refusing service does.
+FAILING_NOTIFICATIONS = """
+from gi.repository import Gio, GLib
+
+INTERFACE = '''<node><interface name="org.freedesktop.Notifications">
+  <method name="Notify">
+    <arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
+    <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="as" direction="in"/>
+    <arg type="a{sv}" direction="in"/><arg type="i" direction="in"/>
+    <arg type="u" direction="out"/>
+  </method>
+  <method name="GetCapabilities"><arg type="as" direction="out"/></method>
+  <method name="GetServerInformation">
+    <arg type="s" direction="out"/><arg type="s" direction="out"/>
+    <arg type="s" direction="out"/><arg type="s" direction="out"/>
+  </method>
+  <method name="CloseNotification"><arg type="u" direction="in"/></method>
+</interface></node>'''
+
+
+def called(connection, sender, path, interface, method, args, invocation):
+    print("refused", method, flush=True)
+    invocation.return_dbus_error("org.freedesktop.DBus.Error.Failed", "refused by the test")
+
+
+bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+info = Gio.DBusNodeInfo.new_for_xml(INTERFACE).interfaces[0]
+bus.register_object("/org/freedesktop/Notifications", info, called, None, None)
+Gio.bus_own_name_on_connection(bus, "org.freedesktop.Notifications",
+                               Gio.BusNameOwnerFlags.NONE, None, None)
+GLib.MainLoop().run()
+"""
+
+
 def _xfconfd():
     found = sorted(glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd"))
     if not found:
@@ -312,8 +347,22 @@ class XfceSession(harness.Session):
                                     env=self._desktop_env())
         self._wait_name(NOTIFICATIONS, "dunst")
 
+    def start_failing_notifications(self):
+        """Starts, in dunst's place, a notification service that answers every call with an
+        error, and waits until it owns org.freedesktop.Notifications."""
+        if self.notifier is not None and self.notifier.poll() is None:
+            raise harness.HarnessError("a notification service already runs")
+        self.notifier = self._spawn("failing-notifications",
+                                    ["/usr/bin/python3", "-c", FAILING_NOTIFICATIONS])
+        self._wait_name(NOTIFICATIONS, "failing-notifications")
+
+    def refused_calls(self):
+        """The calls the failing notification service refused, oldest first."""
+        return re.findall(r"^refused (\w+)$", self._read_log("failing-notifications"),
+                          re.MULTILINE)
+
     def stop_notifications(self):
-        """Stops dunst by its PID and waits until the name is free."""
+        """Stops the notification service by its PID and waits until the name is free."""
         self._stop_named(self.notifier)
         self.notifier = None
         harness._poll("the notification service to leave the bus",

@@ -349,6 +349,31 @@ def case_without_notification_service(session):
         session.start_notifications()
 
 
+def case_notification_service_answering_with_errors(session):
+    """A notification service that refuses every call: the program starts, hides into the tray
+    and comes back as usual, and nothing crashes."""
+    with_panel(session)
+    session.stop_program()
+    session.stop_notifications()
+    try:
+        session.start_failing_notifications()
+        since = len(session.notify_calls())
+        session.start_program()
+        watch = hide(session, session.close_window, in_tray,
+                     "hidden into the notification area", "Alt+F4, the service refusing")
+        expect_running(session, "Alt+F4, the service refusing")
+        restore_by_click(session, watch, "Alt+F4, the service refusing")
+        evaluate(session, "2+3")
+        expect_text(session, "Result 1", "5.00", "2+3 + Enter, the service refusing")
+        calls = session.notify_calls()[since:]
+        expect(calls and "Notify" in session.refused_calls(),
+               f"the program's reminders never reached the refusing service (Notify calls: "
+               f"{calls}, refused: {session.refused_calls()})")
+    finally:
+        session.stop_notifications()
+        session.start_notifications()
+
+
 def case_panel_killed_while_its_menu_is_open(session):
     """The panel is killed while its menu for the icon is open and the window is hidden: the
     program keeps running, the window comes back where a user finds it, and a new panel gets the
@@ -382,6 +407,7 @@ CASES = [
     case_panel_started_later_gets_the_icon,
     case_panel_quitting_brings_the_window_back,
     case_without_notification_service,
+    case_notification_service_answering_with_errors,
     case_panel_killed_while_its_menu_is_open,
 ]
 
