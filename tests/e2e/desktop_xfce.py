@@ -498,18 +498,27 @@ class XfceSession(harness.Session):
         return list(self.get_property(WATCHER, WATCHER_PATH, WATCHER,
                                       "RegisteredStatusNotifierItems"))
 
-    def program_items(self):
-        """[(bus name, object path)] of the registered items that belong to the program."""
+    def live_items(self):
+        """[(bus name, object path, PID of its owner)] of the registered items whose bus name is
+        owned now. The panel's watcher keeps listing an item whose name was released (the
+        program withdraws its item and publishes it anew under another name each time it adds
+        the icon); its host shows only the items it can reach."""
         found = []
-        if self.program is None:
-            return found
         for entry in self.registered_items():
             name, slash, path = entry.partition("/")
             path = slash + path if slash else "/StatusNotifierItem"
+            owner = self.name_owner(name)
+            if owner is None:
+                continue
             with contextlib.suppress(Exception):
-                if self.name_pid(name) == self.program.pid:
-                    found.append((name, path))
+                found.append((name, path, self.name_pid(owner)))
         return found
+
+    def program_items(self):
+        """[(bus name, object path)] of the registered items that belong to the program."""
+        if self.program is None:
+            return []
+        return [(name, path) for name, path, pid in self.live_items() if pid == self.program.pid]
 
     def item_property(self, prop, item=None):
         name, path = item or self.wait_program_item()
@@ -560,13 +569,13 @@ class XfceSession(harness.Session):
 
     def tray_icon(self):
         """(item bus name, x, y, width, height) of the program's button in the panel, or None:
-        the program's item is registered with the watcher, the only item there, and the tray
-        plugin shows one button for it (its window in the panel at least as wide as an icon).
-        """
+        the program's item is registered with the watcher, the only live item there, and the
+        tray plugin shows one button for it (its window in the panel at least as wide as an
+        icon)."""
         if self.tray is None or self.program is None:
             return None
         items = self.program_items()
-        if len(items) != 1 or len(self.registered_items()) != 1:
+        if len(items) != 1 or len(self.live_items()) != 1:
             return None
         area = self.tray_area()
         if area is None:
@@ -587,7 +596,7 @@ class XfceSession(harness.Session):
         if self.tray is None:
             return "no panel runs"
         try:
-            items = self.registered_items()
+            items = [f"{name} (pid {pid})" for name, _, pid in self.live_items()]
         except Exception as error:
             items = f"unknown ({error})"
         area = self.tray_area()
@@ -600,7 +609,7 @@ class XfceSession(harness.Session):
                              check=False)
             embedded = [w for w in re.findall(r"^\s*(0x[0-9a-fA-F]+) ", tree, re.MULTILINE)
                         if int(w, 16) in ours]
-        return (f"the watcher lists the items {items}; the tray plugin's window is {area}"
+        return (f"the watcher lists the live items {items}; the tray plugin's window is {area}"
                 + (f" and holds the program's XEmbed icon window(s) {embedded} (an icon of the "
                    f"old tray protocol, not a StatusNotifierItem)" if embedded else ""))
 
