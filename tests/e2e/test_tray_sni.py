@@ -213,7 +213,7 @@ def case_icon_registers(session):
 
 def menu_exit(session, context, before=None):
     """Chooses Exit from the host's menu with the mouse after before() (a gesture of the case);
-    the program ends with status 0 and its history is saved."""
+    the program ends with status 0, without a reminder, and its history is saved."""
     with_panel(session)
     fresh_start(session)
     evaluate(session, "8*8")
@@ -221,6 +221,7 @@ def menu_exit(session, context, before=None):
     if before is not None:
         before()
     _, x, y, w, h, _ = open_host_menu(session, context)
+    since = len(session.notify_calls())
     session.click_at(x + w // 2, y + h // 2)
     expect_exit(session, 0, f"{context}: Exit")
     lines = history_file_lines(session)
@@ -231,6 +232,8 @@ def menu_exit(session, context, before=None):
         time.sleep(0.1)
     expect(not session.live_items(),
            f"{context}: after Exit the watcher still lists {session.live_items()}")
+    calls = session.notify_calls()[since:]
+    expect(not calls, f"{context}: the program sent the reminder on its way out: {calls}")
     session.start_program()  # for the next case
 
 
