@@ -69,7 +69,9 @@ TrayBalloon::TrayBalloon(const QString& title, const QString& text, uint32_t kin
     textLabel->setTextFormat(Qt::PlainText);
     textLabel->setWordWrap(true);
     textLabel->setForegroundRole(QPalette::ToolTipText);
-    textLabel->setMaximumWidth(kTextWidth);
+    // As wide as the text, up to kTextWidth: a word-wrapped label alone would wrap it narrowly.
+    textLabel->setFixedWidth(
+        std::min(textLabel->fontMetrics().horizontalAdvance(text) + 2, kTextWidth));
     grid->addWidget(textLabel, 1, column);
 
     m_timeout.setSingleShot(true);

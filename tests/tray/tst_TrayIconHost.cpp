@@ -1,4 +1,5 @@
 #include "platform/QtShellNotify.h"
+#include "platform/TrayBalloon.h"
 #include "platform/XEmbedTray.h"
 
 #include <QApplication>
@@ -31,8 +32,44 @@ private slots:
     void statusNotifierCallsBecomeButtonMessages();
     void xembedMouseEventsBecomeButtonMessages_data();
     void xembedMouseEventsBecomeButtonMessages();
+    void balloonPointsAtTheIcon_data();
+    void balloonPointsAtTheIcon();
     void withoutNotificationAreaNothingIsTaken();
 };
+
+void tst_TrayIconHost::balloonPointsAtTheIcon_data() {
+    QTest::addColumn<QRect>("icon");
+    QTest::addColumn<bool>("below");
+    const int w = 1280, h = 1024;
+    QTest::newRow("top right") << QRect(w - 24, 0, 24, 24) << true;
+    QTest::newRow("top left") << QRect(0, 0, 24, 24) << true;
+    QTest::newRow("bottom right") << QRect(w - 22, h - 22, 22, 22) << false;
+    QTest::newRow("bottom left") << QRect(2, h - 30, 24, 24) << false;
+    QTest::newRow("bottom middle") << QRect(w / 2, h - 24, 24, 24) << false;
+    QTest::newRow("left edge, middle") << QRect(0, h / 2 - 40, 24, 24) << true;
+}
+
+void tst_TrayIconHost::balloonPointsAtTheIcon() {
+    QFETCH(QRect, icon);
+    QFETCH(bool, below);
+    const QRect screen(0, 0, 1280, 1024);
+    for (const QSize size : {QSize(300, 80), QSize(120, 40), QSize(1400, 60)}) {
+        const auto p = TrayBalloon::Place(icon, screen, size);
+        QCOMPARE(p.below, below);
+        QCOMPARE(p.frame.height(), size.height() + TrayBalloon::kTail);
+        if (size.width() <= screen.width())
+            QVERIFY2(screen.contains(p.frame),
+                     qPrintable(QStringLiteral("%1 %2").arg(p.frame.x()).arg(p.frame.y())));
+        // The tail's tip touches the icon's edge facing the balloon, within the icon's width.
+        const QPoint tip = p.frame.topLeft() + p.tip;
+        QCOMPARE(tip.y(), below ? icon.bottom() + 1 : icon.top() - 1);
+        if (size.width() <= screen.width())
+            QVERIFY2(tip.x() >= icon.left() && tip.x() <= icon.right(),
+                     qPrintable(QString::number(tip.x())));
+        QVERIFY(p.box.height() == size.height() &&
+                p.frame.contains(p.box.translated(p.frame.topLeft())));
+    }
+}
 
 void tst_TrayIconHost::statusNotifierCallsBecomeButtonMessages_data() {
     QTest::addColumn<StatusNotifierItem::Action>("action");
