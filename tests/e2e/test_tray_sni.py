@@ -133,17 +133,38 @@ def click_icon_until(session, button, took_effect, what):
     return False, value
 
 
+def activate_calls(session, since):
+    """The Activate calls on an item seen on the bus after the mark `since` (a message count)."""
+    return [m for m in session.bus_messages()[since:]
+            if m.kind == "method call" and m.member == "Activate"
+            and m.interface == desktop_xfce.ITEM_INTERFACE]
+
+
 def restore_by_click(session, watch, context):
     """A left click on the button (the host's activate) brings back the window hidden with
-    hide(), whose `watch` it stops."""
+    hide(), whose `watch` it stops, without a reminder. A click the panel did not turn into an
+    Activate call (lost on the way, on a loaded machine) is made again, GESTURE_ATTEMPTS times at
+    most; an Activate after which the window stays away is a failure."""
     context = f"{context}, then a left click on the icon"
+    reminders = len(session.notify_calls())
     try:
-        ok, _ = click_icon_until(session, 1, lambda: (wait_shown(session, GESTURE_WAIT), None),
-                                 "a left click on the icon")
-        if not ok:
-            raise CaseFailure(f"{context} ({GESTURE_ATTEMPTS} times): the window is "
-                              f"{describe_window(session)} (its map events since it was hidden: "
-                              f"{watch.events()})")
+        for attempt in range(1, GESTURE_ATTEMPTS + 1):
+            since = len(session.bus_messages())
+            session.click_tray_icon(button=1)
+            if wait_shown(session, GESTURE_WAIT):
+                if attempt > 1:
+                    print(f"  note: a left click on the icon took effect at attempt {attempt}")
+                expect_no_reminder(session, reminders, f"{context} (the way back)")
+                return
+            calls = activate_calls(session, since)
+            if calls:
+                where = ", ".join(value for _, value in calls[0].args)
+                raise CaseFailure(f"{context}: the panel called Activate({where}) on the item and "
+                                  f"{GESTURE_WAIT:.0f}s later the window is "
+                                  f"{describe_window(session)} (its map events since it was "
+                                  f"hidden: {watch.events()})")
+        raise CaseFailure(f"{context} ({GESTURE_ATTEMPTS} times): the panel never called "
+                          f"Activate; the window is {describe_window(session)}")
     finally:
         watch.stop()
 
@@ -301,9 +322,7 @@ def case_reminder_once_per_occasion(session):
         except BaseException:
             watch.stop()
             raise
-        since = len(session.notify_calls())
         restore_by_click(session, watch, what)
-        expect_no_reminder(session, since, f"{what}, then the restore")
 
 
 def case_panel_started_later_gets_the_icon(session):
