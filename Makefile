@@ -52,6 +52,7 @@ RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declar
                 libgl-dev qt6-qpa-plugins \
                 xvfb xdotool openbox trayer x11-utils imagemagick python3-pyatspi python3-gi \
                 dbus-x11 dbus-daemon at-spi2-core qt6ct \
+                xfce4-panel xfconf dunst dbus-bin \
                 libxcb1-dev desktop-file-utils appstream \
                 fonts-dejavu-core fonts-noto-core fonts-liberation2 fonts-cantarell
 TEST_PACKAGES := clang-14 clang libclang-rt-14-dev lintian fakeroot
