@@ -33,14 +33,15 @@ int main(int argc, char* argv[]) {
     QGuiApplication::setDesktopFileName(QStringLiteral("example.quantoria.Quantoria"));
 
     // Log-off, shutdown and termination end the program the way File > Exit does, so the
-    // window's destruction saves the history and the settings. Ending leaves every event loop, a
-    // modal box's included, and from then on errors (a save that fails) are reported without a
-    // box: nothing may hold the program open.
+    // window's destruction saves the history and the settings. They can come while a box of the
+    // window's creation is open, before the event loop runs: exit() then ends only the box's
+    // loop, so `ending` keeps the program from going on into the event loop, and no further box
+    // opens.
     MessageBoxErrorReporter reporter;
     bool ending = false;
     const auto end = [&] {
         ending = true;
-        reporter.SetUnattended();
+        reporter.ProgramEnding();
         QCoreApplication::exit(0);
     };
     TerminationSignals termination;
@@ -65,6 +66,8 @@ int main(int argc, char* argv[]) {
                           shell, GetFileVersionText, boxes, notify, autostart,
                           AppPaths::Resolve(QCoreApplication::applicationDirPath()),
                           QCoreApplication::applicationFilePath(), &activation});
+        if (ending)
+            return; // the destruction of the window saves, as after File > Exit
         // The window's creation has set the title: from now on a second copy can find this one.
         instance.Listen();
         QObject::connect(&instance, &SingleInstance::RestoreRequested, &frmMain,
@@ -77,7 +80,7 @@ int main(int argc, char* argv[]) {
         frmMain.show();
         // Hashing the program file waits until the first frame is out.
         QTimer::singleShot(0, &frmMain, [&] {
-            if (IntegrityCheck() == IntegrityStatus::Damaged)
+            if (!ending && IntegrityCheck() == IntegrityStatus::Damaged)
                 QMessageBox::critical(
                     &frmMain, g_appTitle,
                     QStringLiteral("The program file of %1 is damaged. Please obtain %1 again.")

@@ -460,6 +460,9 @@ struct Subject {
             if (!companion.empty() && !fs::exists(beside) &&
                 !fs::copy_file(companion, beside, fs::copy_options::overwrite_existing, ec))
                 return error = "cannot copy " + companion + ": " + ec.message(), false;
+            // A portable copy: its history file is the one written beside it.
+            if (!WriteFile(Bin() / "quantoria.portable", std::string()))
+                return error = "cannot write the portable marker", false;
             if (historyEntries >= 0 &&
                 !WriteFile(Bin() / "calc_history.txt", HistoryFile(historyEntries)))
                 return error = "cannot write the history file", false;

@@ -32,7 +32,7 @@ void Notify(const QString& text) {
 } // namespace
 
 void MessageBoxErrorReporter::ShowException(const QString& message) {
-    if (m_unattended) {
+    if (m_ending) {
         const QByteArray line =
             (QCoreApplication::applicationName() + QStringLiteral(": ") + ErrorBoxText(message))
                 .toLocal8Bit();
