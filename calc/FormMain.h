@@ -142,6 +142,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void CreateControls();
@@ -169,6 +170,8 @@ private:
     bool m_historyUnreadable = false;
     // The last add of the notification icon succeeded and the area is still there.
     bool m_trayAdded = false;
+    // The window went into the tray (a close or a minimise) and has not been shown since.
+    bool m_hiddenInTray = false;
     // Saves the history a moment after it changed.
     QTimer m_autosave;
     // An autosave failure is reported once, until a save succeeds again.
