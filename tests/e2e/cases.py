@@ -194,11 +194,12 @@ def arguments(description, extra=None):
 
 
 def run(cases, program, artifacts=None, watchdog=300, **session_options):
-    """Runs the cases in one session; prints one line per case and the totals; returns the exit
-    status of the script."""
+    """Runs the cases in one session (a harness.Session, or the `session_class` given); prints one
+    line per case and the totals; returns the exit status of the script."""
+    session_class = session_options.pop("session_class", harness.Session)
     passed, failed = 0, 0
     try:
-        with harness.watchdog(watchdog), harness.Session(program, **session_options) as session:
+        with harness.watchdog(watchdog), session_class(program, **session_options) as session:
             for case in cases:
                 name = case.__name__[len("case_"):]
                 started = time.monotonic()
