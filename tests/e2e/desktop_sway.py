@@ -57,10 +57,12 @@ SCREEN = (1280, 800)
 # module, so whatever differs from the background in it is an icon.
 BAR_HEIGHT = 30
 BAR_BACKGROUND = (0x20, 0x30, 0x40)
+# Where the pointer waits while the bar is read: the bottom-left corner, off every window.
+POINTER_PARKING = (0, SCREEN[1] - 1)
 
 SWAY_CONFIG = f"""\
 xwayland disable
-output HEADLESS-1 resolution {SCREEN[0]}x{SCREEN[1]} position 0 0 bg #404040 solid_color
+output HEADLESS-1 resolution {SCREEN[0]}x{SCREEN[1]} position 0 0
 default_border normal
 """
 
@@ -665,6 +667,8 @@ class SwaySession(harness.Session):
         item = self.program_item()
         if item is None:
             return None
+        # The pointer is drawn into the picture: park it off the bar first.
+        self.move_mouse(*POINTER_PARKING)
         width, height, rgb = self.screen_pixels(0, 0, SCREEN[0], BAR_HEIGHT)
         background = bytes(BAR_BACKGROUND)
         xs, ys = [], []

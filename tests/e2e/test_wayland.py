@@ -137,7 +137,7 @@ def case_start(session):
 def case_evaluate(session):
     """(12+34)*3 typed with wtype into row 1 and Enter shows 138.00."""
     with_panel(session)
-    session.wait_focused("Expression 1")
+    cases.focus_row(session, 1)
     session.key("ctrl+a")
     evaluate(session, "(12+34)*3")
     expect_text(session, "Result 1", "138.00", "(12+34)*3 + Enter in row 1")
@@ -146,12 +146,26 @@ def case_evaluate(session):
            f"the history begins {lines[:5]!r}")
 
 
+def case_mouse_on_row_and_keypad(session):
+    """Clicks land where the accessibility tree says the controls are (their places inside the
+    window plus the window's place in sway's layout): row 2 takes the focus, 7*6 on the keypad
+    and its '=' show 42.00."""
+    with_panel(session)
+    cases.focus_row(session, 2)
+    session.key("ctrl+a", "BackSpace")
+    for key in ("Seven", "Times", "Six", "Equals"):
+        session.click(session.find(key))
+    expect_text(session, "Result 2", "42.00", "7*6 and '=' clicked on the keypad in row 2")
+    expect(session.is_focused("Expression 2"), f"after the keypad the focus is on "
+                                               f"{session.focused_name()!r}, not on row 2")
+
+
 def case_close_into_tray_and_click_restores(session):
     """sway's kill (the window's close request) hides the window into the tray with one
     reminder; a left click on the icon (the item's Activate) brings it back, focused, as it
     was."""
     with_panel(session)
-    session.wait_focused("Expression 1")
+    cases.focus_row(session, 1)
     session.key("ctrl+a")
     evaluate(session, "6*7")
     expect_text(session, "Result 1", "42.00", "6*7 + Enter in row 1")
@@ -229,6 +243,21 @@ def case_sigterm_saves_history(session):
     session.start_program()
 
 
+def case_without_panel_close_keeps_the_window(session):
+    """Without a notification area, a close request would minimise the window; sway has no
+    minimised state, so the window stays on the screen, and the program keeps running."""
+    session.stop_program()
+    if session.panel is not None:
+        session.stop_tray()
+    session.start_program()
+    session.close_window()
+    time.sleep(2.0)  # what a close request does, it has done by now
+    expect_shown(session, "sway's kill without a notification area", focused=False)
+    expect_running(session, "sway's kill without a notification area")
+    evaluate(session, "2+3")
+    expect_text(session, "Result 1", "5.00", "2+3 + Enter after the close request")
+
+
 def case_panel_quitting_brings_the_window_back(session):
     """When waybar quits while the window is hidden in its tray, the window comes back: sway has
     no minimised state, so it is shown."""
@@ -243,11 +272,13 @@ def case_panel_quitting_brings_the_window_back(session):
 CASES = [
     case_start,
     case_evaluate,
+    case_mouse_on_row_and_keypad,
     case_close_into_tray_and_click_restores,
     case_activate_restores,
     case_menu_exit_ends_and_saves,
     case_late_panel_gets_the_icon,
     case_sigterm_saves_history,
+    case_without_panel_close_keeps_the_window,
     case_panel_quitting_brings_the_window_back,
 ]
 
