@@ -500,6 +500,26 @@ class SwaySession(harness.Session):
         width, height = int(match.group(1)), int(match.group(2))
         return width, height, data[match.end():match.end() + 3 * width * height]
 
+    @staticmethod
+    def changed_box(region, before, after):
+        """(x, y, width, height) on the screen of the pixels that differ between two pictures
+        of `region` (x, y, width, height) taken with screen_pixels(), or None."""
+        x0, y0 = region[0], region[1]
+        width, height, old = before
+        _, _, new = after
+        xs, ys = [], []
+        for y in range(height):
+            start = 3 * width * y
+            if old[start:start + 3 * width] == new[start:start + 3 * width]:
+                continue
+            for x in range(width):
+                if old[start + 3 * x:start + 3 * x + 3] != new[start + 3 * x:start + 3 * x + 3]:
+                    xs.append(x)
+                    ys.append(y)
+        if not xs:
+            return None
+        return x0 + min(xs), y0 + min(ys), max(xs) - min(xs) + 1, max(ys) - min(ys) + 1
+
     def pixel(self, x, y):
         _, _, rgb = self.screen_pixels(x, y, 1, 1)
         return tuple(rgb[:3])
