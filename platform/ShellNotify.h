@@ -3,7 +3,9 @@
 #include "platform/WindowMessage.h"
 
 #include <QIcon>
+#include <QMenu>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 #include <QtGlobal>
 #include <cstdint>
@@ -54,13 +56,19 @@ struct NotifyIconData {
     QString infoTitle;      // balloon title, at most 63 characters
     uint32_t timeout = 0;   // balloon time-out, milliseconds
     uint32_t infoFlags = 0; // BalloonIcon kind
+    // The icon's menu, for hosts that show an icon's menu themselves (a StatusNotifierItem host
+    // reads it over the bus and shows it on the right click; choosing an item triggers its
+    // action). Hosts that report the buttons instead ignore it: the owner pops its menu up on the
+    // button messages. Always applied.
+    QPointer<QMenu> menu;
 };
 
 // The desktop's notification area ("system tray").
 //
 // Mouse actions on an icon come back as the record's callbackMessage sent to its window, with
 // wParam the record's id and lParam the button message (WindowMessage::MouseMove ...
-// WindowMessage::MButtonDblClk).
+// WindowMessage::MButtonDblClk). CursorPos() reads, while such a message is handled, the place
+// the host gave for the action.
 class ShellNotify {
 public:
     virtual ~ShellNotify() = default;

@@ -4,9 +4,14 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QMouseEvent>
+#include <QStyleHints>
 #include <QWidget>
 #include <QWindowStateChangeEvent>
+#include <algorithm>
+#include <cstdlib>
 
 namespace {
 
@@ -93,6 +98,24 @@ void TTrayIcon::SetPopupMenu(QMenu* menu) {
     if (menu)
         m_popupMenuGone = connect(menu, &QObject::destroyed, this,
                                   [this](QObject* gone) { Notification(gone, opRemove); });
+    UpdateRecordMenu();
+}
+
+void TTrayIcon::SetPopupMenuOn(TTrayIconMessage value) {
+    m_popupMenuOn = value;
+    UpdateRecordMenu();
+}
+
+void TTrayIcon::UpdateRecordMenu() {
+    QMenu* offered = m_popupMenuOn == imNone ? nullptr : m_popupMenu;
+    // Compared with what was offered last: the record's own pointer is already empty when the
+    // menu is being destroyed.
+    if (m_menuOffered == offered)
+        return;
+    m_menuOffered = offered;
+    m_record.menu = offered;
+    if (!m_loading)
+        Update();
 }
 
 void TTrayIcon::SetIcons(TImageList* icons) {
@@ -112,6 +135,7 @@ void TTrayIcon::Notification(QObject* component, TOperation operation) {
     } else if (component == static_cast<QObject*>(m_popupMenu)) {
         disconnect(m_popupMenuGone);
         m_popupMenu = nullptr;
+        UpdateRecordMenu();
     }
 }
 
@@ -218,6 +242,7 @@ void TTrayIcon::DoMessage(TMessage& message) {
         break;
     }
     case WindowMessage::LButtonUp: {
+        m_releasedButton = mbLeft;
         const TShiftState shift = button(ssLeft);
         const QPoint pos = m_shell.CursorPos();
         if (OnClick)
@@ -237,6 +262,7 @@ void TTrayIcon::DoMessage(TMessage& message) {
         break;
     }
     case WindowMessage::RButtonUp: {
+        m_releasedButton = mbRight;
         const TShiftState shift = button(ssRight);
         const QPoint pos = m_shell.CursorPos();
         DoMouseUp(mbRight, shift, pos.x(), pos.y());
@@ -254,6 +280,7 @@ void TTrayIcon::DoMessage(TMessage& message) {
         break;
     }
     case WindowMessage::MButtonUp: {
+        m_releasedButton = mbMiddle;
         const TShiftState shift = button(ssMiddle);
         const QPoint pos = m_shell.CursorPos();
         DoMouseUp(mbMiddle, shift, pos.x(), pos.y());
@@ -309,7 +336,33 @@ void TTrayIcon::ShowMenu() {
     const QPoint pos = m_shell.CursorPos();
     if (QWidget* active = QApplication::activeWindow())
         active->activateWindow();
+    m_menuOpenedBy = m_releasedButton;
+    m_menuOpenedAt = pos;
+    m_menuOpened.start();
+    m_popupMenu->removeEventFilter(this);
+    m_popupMenu->installEventFilter(this);
     m_popupMenu->popup(pos);
+}
+
+bool TTrayIcon::SecondPressOnTheMenu(QMouseEvent* press) {
+    const std::optional<TMouseButton> button =
+        press->button() == Qt::LeftButton     ? mbLeft
+        : press->button() == Qt::RightButton  ? std::optional(mbRight)
+        : press->button() == Qt::MiddleButton ? std::optional(mbMiddle)
+                                              : std::nullopt;
+    const QPoint moved = press->globalPosition().toPoint() - m_menuOpenedAt;
+    const int distance = QGuiApplication::styleHints()->mouseDoubleClickDistance();
+    if (!m_menuOpenedBy || button != m_menuOpenedBy || !m_menuOpened.isValid() ||
+        m_menuOpened.elapsed() > QGuiApplication::styleHints()->mouseDoubleClickInterval() ||
+        std::max(std::abs(moved.x()), std::abs(moved.y())) > distance ||
+        m_popupMenu->rect().contains(m_popupMenu->mapFromGlobal(press->globalPosition().toPoint())))
+        return false;
+    m_menuOpenedBy.reset();
+    m_popupMenu->close();
+    static constexpr uint32_t kDoubleClick[] = {
+        WindowMessage::LButtonDblClk, WindowMessage::RButtonDblClk, WindowMessage::MButtonDblClk};
+    m_messageWindow->Send(kCallbackMessage, m_record.id, intptr_t(kDoubleClick[*button]));
+    return true;
 }
 
 QWidget* TTrayIcon::ApplicationWindow() const {
@@ -346,6 +399,12 @@ void TTrayIcon::WithdrawWatch() {
 }
 
 bool TTrayIcon::eventFilter(QObject* watched, QEvent* event) {
+    // Qt may report the second press as a double click of its own.
+    if (watched == m_popupMenu &&
+        (event->type() == QEvent::MouseButtonPress ||
+         event->type() == QEvent::MouseButtonDblClick) &&
+        m_popupMenu->isVisible())
+        return SecondPressOnTheMenu(static_cast<QMouseEvent*>(event));
     if (event->type() == QEvent::WindowStateChange && watched == m_watched) {
         const auto* change = static_cast<QWindowStateChangeEvent*>(event);
         const bool was = change->oldState() & Qt::WindowMinimized;

@@ -4,6 +4,7 @@
 #include "platform/WindowMessage.h"
 #include "tray/ImageList.h"
 
+#include <QElapsedTimer>
 #include <QFlags>
 #include <QIcon>
 #include <QList>
@@ -13,8 +14,10 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QMenu;
+class QMouseEvent;
 class QWidget;
 
 // The mouse action on the icon that calls Restore or ShowMenu.
@@ -58,6 +61,9 @@ using TMouseEvent =
 // turns the host's button messages into events, pops up PopupMenu, minimises the application
 // window into the icon and restores it, and can animate the icon through Icons on a timer.
 //
+// Hosts that show an icon's menu themselves get PopupMenu in the record (while PopupMenuOn names
+// a mouse action); choosing its item there triggers the item as a click in the pop-up would.
+//
 // Life: construct, set the properties (an owner configuring it calls them in the order it
 // likes; Visible true adds the icon at once), then Loaded(). Until Loaded() the component counts
 // as being configured: Animate is then taken even without Icons.
@@ -92,7 +98,7 @@ public:
     TTrayIconMessage RestoreOn() const { return m_restoreOn; }
     void SetRestoreOn(TTrayIconMessage value) { m_restoreOn = value; }
     TTrayIconMessage PopupMenuOn() const { return m_popupMenuOn; }
-    void SetPopupMenuOn(TTrayIconMessage value) { m_popupMenuOn = value; }
+    void SetPopupMenuOn(TTrayIconMessage value);
 
     TImageList* Icons() const { return m_icons; }
     void SetIcons(TImageList* icons);
@@ -121,7 +127,10 @@ public:
 
     // Sends the record with the current image while the icon is shown.
     virtual void Update();
-    // Pops PopupMenu up at the cursor; nothing without a PopupMenu.
+    // Pops PopupMenu up at the cursor; nothing without a PopupMenu. The menu takes the mouse
+    // while it is open: a press of the button whose release opened it, outside it, near where it
+    // opened and within the double-click interval, closes it and reaches the icon as the double
+    // click it completes (its release is not reported).
     virtual void ShowMenu();
     // Minimises the application's windows, hides the application window (its taskbar entry
     // goes), raises OnMinimize.
@@ -175,6 +184,10 @@ private:
     class Window;
 
     void Trigger(TTrayIconMessage message);
+    // The record offers PopupMenu to hosts that show menus themselves while some mouse action pops
+    // it up; a change is sent at once once the configuration is complete.
+    void UpdateRecordMenu();
+    bool SecondPressOnTheMenu(QMouseEvent* press);
     void RegisterWatch();
     void WithdrawWatch();
 
@@ -188,6 +201,8 @@ private:
     QString m_hint;
     QMenu* m_popupMenu = nullptr;
     QMetaObject::Connection m_popupMenuGone;
+    const QMenu* m_menuOffered = nullptr; // to the host, last; only compared
+
     TTrayIconMessage m_restoreOn = imDoubleClick;
     TTrayIconMessage m_popupMenuOn = imNone;
     TImageList* m_icons = nullptr;
@@ -203,4 +218,10 @@ private:
     QList<QPointer<QWidget>> m_minimizedWindows;
     bool m_minimizing = false;
     bool m_restoring = false;
+
+    // The button of the last release the host reported, and how ShowMenu last opened the menu.
+    std::optional<TMouseButton> m_releasedButton;
+    std::optional<TMouseButton> m_menuOpenedBy;
+    QPoint m_menuOpenedAt;
+    QElapsedTimer m_menuOpened;
 };

@@ -865,6 +865,31 @@ class Session:
     def move_mouse(self, x, y):
         self._run([_tool("xdotool", "xdotool"), "mousemove", str(x), str(y)])
 
+    def mouse_down(self, x, y, button=1):
+        """Moves the mouse to (x, y) and presses `button`, without releasing it."""
+        self._run([_tool("xdotool", "xdotool"), "mousemove", str(x), str(y), "mousedown",
+                   str(button)])
+
+    def mouse_up(self, button=1):
+        """Releases `button` where the mouse is."""
+        self._run([_tool("xdotool", "xdotool"), "mouseup", str(button)])
+
+    def override_redirect_geometry(self, wid, title=None):
+        """(x, y, width, height) on the screen of the override-redirect window `wid` (titled
+        `title`, when given) while it is viewable; None for any other window."""
+        if title is not None:
+            name = self._run([_tool("xdotool", "xdotool"), "getwindowname", str(wid)],
+                             check=False).rstrip("\n")
+            if name != title:
+                return None
+        info = self._run([_tool("xwininfo", "x11-utils"), "-id", str(wid)], check=False)
+        if "Override Redirect State: yes" not in info or "Map State: IsViewable" not in info:
+            return None
+        fields = dict(re.findall(r"^\s*(Absolute upper-left [XY]|Width|Height):\s*(-?\d+)",
+                                 info, re.MULTILINE))
+        return (int(fields["Absolute upper-left X"]), int(fields["Absolute upper-left Y"]),
+                int(fields["Width"]), int(fields["Height"]))
+
     def click_at(self, x, y, button=1, repeat=1):
         """Moves the mouse to (x, y) and clicks `button` `repeat` times in quick succession."""
         argv = [_tool("xdotool", "xdotool"), "mousemove", str(x), str(y), "click"]

@@ -170,12 +170,16 @@ def icon_gesture(session, button, repeat, took_effect, what):
     return False, value
 
 
-def restore_by_double_click(session, watch, context):
-    """Double-clicks the icon until the window hidden with hide() (its `watch`) is shown."""
-    context = f"{context}, then a double click on the icon"
+BUTTON_NAMES = {1: "left", 2: "middle", 3: "right"}
+
+
+def restore_by_double_click(session, watch, context, button=1):
+    """Double-clicks the icon with `button` until the window hidden with hide() (its `watch`) is
+    shown."""
+    context = f"{context}, then a {BUTTON_NAMES[button]} double click on the icon"
     try:
         for attempt in range(1, GESTURE_ATTEMPTS + 1):
-            session.click_tray_icon(button=1, repeat=2)
+            session.click_tray_icon(button=button, repeat=2)
             if wait_shown(session, GESTURE_WAIT):
                 if attempt > 1:
                     print(f"  note: the double click on the icon took effect at attempt {attempt}")
@@ -192,13 +196,73 @@ def restore_by_double_click(session, watch, context):
 
 # ---- the cases ----------------------------------------------------------------------------------
 
+def balloon_geometries(session):
+    """[(x, y, width, height)] of the balloons on the screen now: override-redirect windows of the
+    program titled like it, other than its icon and its menus."""
+    icon = session.tray_icon()
+    found = []
+    for wid, _ in session.windows():
+        if icon is not None and int(wid, 0) == int(icon[0], 0):
+            continue
+        geometry = session.override_redirect_geometry(wid, title=cases.TITLE)
+        if geometry is not None:
+            found.append(geometry)
+    return found
+
+
+def distance(rect, point):
+    """How far `point` lies outside the rectangle (x, y, w, h): 0 inside it."""
+    x, y, w, h = rect
+    px, py = point
+    dx = max(x - px, 0, px - (x + w - 1))
+    dy = max(y - py, 0, py - (y + h - 1))
+    return max(dx, dy)
+
+
 def case_icon_appears_with_reminder_balloon(session):
-    """At start the icon is in trayer's panel and a balloon pops up next to it."""
-    with_tray(session)
+    """At start the icon is in trayer's panel and a balloon pops up next to it, pointing at it."""
+    session.restart_program()  # the balloon of a start of its own
     icon = session.wait_tray_icon()
     expect(icon[3] > 0 and icon[4] > 0, f"the icon has no size: {icon}")
-    expect(session.start_balloons,
-           "no balloon was on the screen while the window came up")
+    ok, balloons = session.wait_for(lambda: balloon_geometries(session),
+                                    lambda found: len(found) > 0)
+    expect(ok, "no balloon came up at start")
+    centre = (icon[1] + icon[3] // 2, icon[2] + icon[4] // 2)
+    # A balloon points at the icon with its tail: its window reaches to the icon's centre or
+    # nearly (the tail's tip is a few pixels off).
+    near = [b for b in balloons if distance(b, centre) <= 16]
+    expect(near, f"the start-up balloon is at {balloons}, not next to the icon at {centre}")
+
+
+def case_right_button_pops_the_menu_on_release(session):
+    """Pressing the right button on the icon does nothing; releasing it pops up the menu."""
+    with_tray(session)
+    _, x, y, w, h = session.wait_tray_icon()
+    session.mouse_down(x + w // 2, y + h // 2, 3)
+    try:
+        # Nothing is to come: give a menu the time a release takes to bring one.
+        ok, popups = session.wait_for(session.popup_windows, lambda p: len(p) > 0, timeout=1.5)
+        expect(not ok, f"pressing the right button on the icon showed {popups!r}")
+    finally:
+        session.mouse_up(3)
+    ok, popups = session.wait_for(session.popup_windows, lambda p: len(p) == 1)
+    expect(ok, f"releasing the right button on the icon shows the popups {popups!r}; expected "
+               f"one menu")
+    session.key("Escape")
+    ok, popups = session.wait_for(session.popup_windows, lambda p: len(p) == 0)
+    expect(ok, f"Escape leaves the popups {popups!r}")
+
+
+def case_middle_and_right_double_click_restore(session):
+    """A double click with the middle or the right button restores the window too."""
+    for button in (2, 3):
+        with_tray(session)
+        watch = hide(session, session.close_window, in_tray, "hidden into the notification area",
+                     f"Alt+F4 before the {BUTTON_NAMES[button]} double click")
+        restore_by_double_click(session, watch, "Alt+F4", button=button)
+        if button == 3:
+            # The first release of the double click popped the menu up; it may still be open.
+            session.key("Escape")
 
 
 def case_close_hides_into_tray_and_double_click_restores(session):
@@ -336,6 +400,8 @@ def case_tray_host_leaving_brings_the_window_back(session):
 
 CASES = [
     case_icon_appears_with_reminder_balloon,
+    case_right_button_pops_the_menu_on_release,
+    case_middle_and_right_double_click_restore,
     case_close_hides_into_tray_and_double_click_restores,
     case_minimise_hides_into_tray,
     case_second_start_restores_the_first,

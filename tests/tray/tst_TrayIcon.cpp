@@ -5,8 +5,10 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPixmap>
 #include <QScopeGuard>
+#include <QStyleHints>
 #include <QTest>
 
 #include <map>
@@ -143,6 +145,9 @@ private slots:
     void mouseEventArguments_data();
     void mouseEventArguments();
     void menuPopsUpAtTheCursor();
+    void menuIsOfferedToHostsThatShowMenus();
+    void secondPressOnTheOpenMenuIsADoubleClick_data();
+    void secondPressOnTheOpenMenuIsADoubleClick();
 
     // Images.
     void animationStepsThroughTheImages();
@@ -555,6 +560,95 @@ void tst_TrayIcon::menuPopsUpAtTheCursor() {
     m_tray->SetPopupMenu(nullptr);
     m_host->Button(WindowMessage::RButtonUp);
     QVERIFY(!menu.isVisible());
+}
+
+void tst_TrayIcon::menuIsOfferedToHostsThatShowMenus() {
+    auto menu = std::make_unique<QMenu>();
+    menu->addAction(QStringLiteral("Exit"));
+    auto offered = [this] {
+        return m_host->calls.empty() ? nullptr : m_host->calls.back().record.menu.data();
+    };
+
+    // While the component is configured, the menu goes out with the next call that is made
+    // anyway (Loaded sends the record); no call of its own.
+    m_tray->SetVisible(true);
+    m_tray->SetPopupMenu(menu.get());
+    QCOMPARE(m_host->Commands(), Commands{Add});
+    m_tray->SetPopupMenuOn(imRightClickUp);
+    QCOMPARE(m_host->Commands(), Commands{Add});
+    m_tray->Loaded();
+    QCOMPARE(m_host->Commands(), (Commands{Add, Modify}));
+    QCOMPARE(offered(), menu.get());
+
+    // Afterwards a change is sent at once: no mouse action pops the menu up, so none is offered.
+    m_tray->SetPopupMenuOn(imNone);
+    QCOMPARE(m_host->Commands(), (Commands{Add, Modify, Modify}));
+    QCOMPARE(offered(), nullptr);
+    m_tray->SetPopupMenuOn(imRightDoubleClick);
+    QCOMPARE(offered(), menu.get());
+
+    // A menu that goes away is withdrawn from the host too.
+    m_host->calls.clear();
+    menu.reset();
+    QCOMPARE(m_tray->PopupMenu(), nullptr);
+    QCOMPARE(m_host->Commands(), Commands{Modify});
+    QCOMPARE(offered(), nullptr);
+}
+
+// The menu takes the mouse once it is open, so the second press of a double click whose first
+// release opened it lands on the menu, not on the icon.
+void tst_TrayIcon::secondPressOnTheOpenMenuIsADoubleClick_data() {
+    QTest::addColumn<Qt::MouseButton>("button");
+    QTest::addColumn<QEvent::Type>("type");
+    QTest::addColumn<QPoint>("offset"); // from where the menu opened
+    QTest::addColumn<int>("waitMs");
+    QTest::addColumn<bool>("restores");
+    const QPoint outside(-2, -2); // just above and left of the menu's corner
+    QTest::newRow("right press") << Qt::RightButton << QEvent::MouseButtonPress << outside << 0
+                                 << true;
+    QTest::newRow("right, Qt's double click")
+        << Qt::RightButton << QEvent::MouseButtonDblClick << outside << 0 << true;
+    QTest::newRow("left press") << Qt::LeftButton << QEvent::MouseButtonPress << outside << 0
+                                << false;
+    QTest::newRow("too far") << Qt::RightButton << QEvent::MouseButtonPress << QPoint(-40, -40) << 0
+                             << false;
+    QTest::newRow("on the menu") << Qt::RightButton << QEvent::MouseButtonPress << QPoint(4, 4) << 0
+                                 << false;
+    QTest::newRow("too late") << Qt::RightButton << QEvent::MouseButtonPress << outside
+                              << QGuiApplication::styleHints()->mouseDoubleClickInterval() + 100
+                              << false;
+}
+
+void tst_TrayIcon::secondPressOnTheOpenMenuIsADoubleClick() {
+    QFETCH(Qt::MouseButton, button);
+    QFETCH(QEvent::Type, type);
+    QFETCH(QPoint, offset);
+    QFETCH(int, waitMs);
+    QFETCH(bool, restores);
+    QMenu menu;
+    menu.addAction(QStringLiteral("Exit"));
+    m_tray->SetPopupMenu(&menu);
+    m_tray->SetPopupMenuOn(imRightClickUp);
+    m_tray->SetVisible(true);
+    m_tray->Loaded();
+    m_tray->Minimize();
+    QVERIFY(WindowInTray());
+    const QPoint openedAt(150, 120);
+    m_host->cursor = openedAt;
+    m_host->Button(WindowMessage::RButtonDown);
+    m_host->Button(WindowMessage::RButtonUp);
+    QVERIFY(menu.isVisible());
+    if (waitMs)
+        QTest::qWait(waitMs);
+
+    const QPoint global = openedAt + offset;
+    QMouseEvent press(type, menu.mapFromGlobal(global), global, button, button, Qt::NoModifier);
+    QApplication::sendEvent(&menu, &press);
+    QCOMPARE(m_restored, restores ? 1 : 0);
+    QCOMPARE(WindowInTray(), !restores);
+    if (restores)
+        QVERIFY(!menu.isVisible());
+    menu.hide();
 }
 
 void tst_TrayIcon::animationStepsThroughTheImages() {
