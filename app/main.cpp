@@ -9,6 +9,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
 #include "platform/VersionInfo.h"
+#include "platform/WindowActivation.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -20,7 +21,8 @@ int main(int argc, char* argv[]) {
     // before it opens any window.
     SingleInstance instance;
     if (!instance.TryAcquire()) {
-        instance.RequestRestore();
+        // The launcher's tokens let the running copy's window past focus-stealing prevention.
+        instance.RequestRestore(LaunchTokens::FromEnvironment());
         return 1;
     }
 
@@ -45,19 +47,20 @@ int main(int argc, char* argv[]) {
     QtMessageBoxes boxes;
     QtShellNotify notify;
     Autostart autostart;
+    DesktopWindowActivation activation;
     RunHandler(reporter, [&] {
         TfrmMain frmMain({reporter, keyboard, locale,
                           [](const QString& progId) { return CreateOleObject(progId); }, shell,
                           GetFileVersionText, boxes, notify, autostart,
                           AppPaths::Resolve(QCoreApplication::applicationDirPath()),
-                          QCoreApplication::applicationFilePath()});
+                          QCoreApplication::applicationFilePath(), &activation});
         // The window's creation has set the title: from now on a second copy can find this one.
         instance.Listen();
         QObject::connect(&instance, &SingleInstance::RestoreRequested, &frmMain,
-                         [&] {
+                         [&](const LaunchTokens& tokens) {
                              // Out of the socket's notification, on the next turn of the loop.
-                             QTimer::singleShot(0, &frmMain, [&] {
-                                 RunHandler(reporter, [&] { frmMain.BringToFront(); });
+                             QTimer::singleShot(0, &frmMain, [&, tokens] {
+                                 RunHandler(reporter, [&] { frmMain.BringToFront(tokens); });
                              });
                          });
         frmMain.show();

@@ -769,15 +769,18 @@ void TfrmMain::SpeedButton6Click(QAbstractButton* sender) {
     }
 }
 
-void TfrmMain::BringToFront() {
+void TfrmMain::BringToFront(const LaunchTokens& tokens) {
     if (TrayShown()) {
         trayIcon->Restore();
-        return;
+    } else {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        show();
+        raise();
+        activateWindow();
     }
-    setWindowState(windowState() & ~Qt::WindowMinimized);
-    show();
-    raise();
-    activateWindow();
+    // Where the desktop prevents focus stealing, only the launcher's tokens let the window in.
+    if (m_services.activation && !tokens.IsEmpty())
+        m_services.activation->Activate(windowHandle(), tokens);
 }
 
 // Ends the event loop directly: QCoreApplication::quit() would first ask the windows to close,

@@ -10,6 +10,7 @@
 #include "platform/ScriptControl.h"
 #include "platform/ShellNotify.h"
 #include "platform/ShellOpen.h"
+#include "platform/WindowActivation.h"
 #include "tray/TrayIcon.h"
 
 #include <QMainWindow>
@@ -41,6 +42,8 @@ struct MainWindowServices {
     AppPaths paths;
     // The running program's file, as the autostart entry starts it.
     QString executablePath;
+    // Raises the window with a later start's launch tokens; none: the toolkit's raise only.
+    WindowActivation* activation = nullptr;
 };
 
 // The reminder balloon on the notification icon.
@@ -124,8 +127,8 @@ public:
     bool EvaluateActiveRow();
 
     // Brings the window back from the tray or the minimised state and to the front (a second
-    // start of the program asks for this).
-    void BringToFront();
+    // start of the program asks for this, with the tokens its launcher gave it).
+    void BringToFront(const LaunchTokens& tokens = {});
     // Writes the history file now (the memo's text), unless the file could not be loaded.
     void SaveHistory();
     // The icon is really in the notification area: closing and minimising hide into it.

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace {
 
@@ -21,8 +22,11 @@ namespace {
 constexpr qsizetype kMaxSocketPathBytes = 96;
 
 const QByteArray kRestoreRequest = QByteArrayLiteral("restore\n");
+const QByteArray kRestoreVerb = QByteArrayLiteral("restore");
+const QByteArray kActivationTokenField = QByteArrayLiteral("activation-token");
+const QByteArray kStartupIdField = QByteArrayLiteral("startup-id");
 const QByteArray kRestoreAnswer = QByteArrayLiteral("ok\n");
-constexpr qsizetype kMaxMessageBytes = 64;
+constexpr qsizetype kMaxAnswerBytes = 64;
 // A client that connects and says nothing is dropped after this.
 constexpr int kClientTimeoutMs = 5000;
 
@@ -59,6 +63,26 @@ QString BasePath(const QString& folder, const QString& name, const QString& sess
         QCryptographicHash::hash(session.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
     const QString hashed = base + u'-' + QString::fromLatin1(hash);
     return (hashed + socketSuffix).toLocal8Bit().size() <= kMaxSocketPathBytes ? hashed : QString();
+}
+
+// How one exchange with the running copy ended.
+enum class Exchange { Answered, Refused, NoAnswer };
+
+Exchange Ask(const QString& serverName, const QByteArray& request, const QDeadlineTimer& deadline) {
+    const auto remaining = [&] { return int(std::max<qint64>(0, deadline.remainingTime())); };
+    QLocalSocket socket;
+    socket.connectToServer(serverName);
+    if (!socket.waitForConnected(remaining()))
+        return Exchange::NoAnswer;
+    socket.write(request);
+    QByteArray answer;
+    while (!answer.contains('\n') && answer.size() <= kMaxAnswerBytes) {
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(remaining()))
+            return socket.error() == QLocalSocket::PeerClosedError ? Exchange::Refused
+                                                                   : Exchange::NoAnswer;
+        answer += socket.readAll();
+    }
+    return answer == kRestoreAnswer ? Exchange::Answered : Exchange::Refused;
 }
 
 QString StripScreenNumber(const QString& display) {
@@ -109,6 +133,46 @@ QString WaylandDisplayName(const QString& waylandDisplay, const QString& runtime
     if (!canonical.isEmpty() && canonical == QFileInfo(runtimeDir).canonicalFilePath())
         return socket.fileName();
     return waylandDisplay;
+}
+
+QByteArray RestoreRequestLine(const LaunchTokens& tokens) {
+    QByteArray line = kRestoreVerb;
+    const auto field = [&](const QByteArray& name, const QString& token) {
+        const QByteArray bytes = token.toLatin1();
+        if (!token.isEmpty() && QString::fromLatin1(bytes) == token &&
+            IsAcceptableLaunchToken(bytes))
+            line += ' ' + name + '=' + bytes;
+    };
+    field(kActivationTokenField, tokens.activationToken);
+    field(kStartupIdField, tokens.startupId);
+    return line + '\n';
+}
+
+std::optional<LaunchTokens> ParseRestoreRequest(const QByteArray& line) {
+    if (line.size() > SingleInstance::kMaxRestoreRequestBytes || !line.endsWith('\n'))
+        return std::nullopt;
+    const QList<QByteArray> fields = line.chopped(1).split(' ');
+    if (fields.front() != kRestoreVerb)
+        return std::nullopt;
+    LaunchTokens tokens;
+    bool activationTokenSeen = false;
+    bool startupIdSeen = false;
+    for (qsizetype i = 1; i < fields.size(); ++i) {
+        const qsizetype equals = fields[i].indexOf('=');
+        if (equals <= 0)
+            continue;
+        const QByteArray name = fields[i].left(equals);
+        const QByteArray value = fields[i].mid(equals + 1);
+        // Only the first field of a name counts, and only an acceptable token is kept.
+        QString* target = nullptr;
+        if (name == kActivationTokenField && !std::exchange(activationTokenSeen, true))
+            target = &tokens.activationToken;
+        else if (name == kStartupIdField && !std::exchange(startupIdSeen, true))
+            target = &tokens.startupId;
+        if (target && IsAcceptableLaunchToken(value))
+            *target = QString::fromLatin1(value);
+    }
+    return tokens;
 }
 
 SingleInstance::SingleInstance(const QString& name, const InstanceEnvironment& environment,
@@ -195,38 +259,32 @@ void SingleInstance::OnNewConnection() {
 
 void SingleInstance::OnRequestData(QLocalSocket* socket) {
     if (!socket->canReadLine()) {
-        if (socket->bytesAvailable() > kMaxMessageBytes) {
+        if (socket->bytesAvailable() >= kMaxRestoreRequestBytes) {
             socket->abort();
             socket->deleteLater();
         }
         return;
     }
-    const QByteArray request = socket->readLine(kMaxMessageBytes + 1);
-    if (request != kRestoreRequest) {
+    const std::optional<LaunchTokens> tokens =
+        ParseRestoreRequest(socket->readLine(kMaxRestoreRequestBytes + 1));
+    if (!tokens) {
         socket->abort();
         socket->deleteLater();
         return;
     }
-    emit RestoreRequested();
+    emit RestoreRequested(*tokens);
     socket->write(kRestoreAnswer);
     socket->disconnectFromServer();
 }
 
-bool SingleInstance::RequestRestore(std::chrono::milliseconds timeout) {
+bool SingleInstance::RequestRestore(const LaunchTokens& tokens, std::chrono::milliseconds timeout) {
     if (m_acquired || m_serverName.isEmpty())
         return false;
     const QDeadlineTimer deadline(timeout);
-    const auto remaining = [&] { return int(std::max<qint64>(0, deadline.remainingTime())); };
-    QLocalSocket socket;
-    socket.connectToServer(m_serverName);
-    if (!socket.waitForConnected(remaining()))
-        return false;
-    socket.write(kRestoreRequest);
-    QByteArray answer;
-    while (!answer.contains('\n') && answer.size() <= kMaxMessageBytes) {
-        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(remaining()))
-            return false;
-        answer += socket.readAll();
-    }
-    return answer == kRestoreAnswer;
+    const QByteArray request = RestoreRequestLine(tokens);
+    const Exchange exchange = Ask(m_serverName, request, deadline);
+    // A running copy that knows only the bare request closes the connection on the longer one.
+    if (exchange == Exchange::Refused && request != kRestoreRequest)
+        return Ask(m_serverName, kRestoreRequest, deadline) == Exchange::Answered;
+    return exchange == Exchange::Answered;
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "platform/LaunchTokens.h"
+
 #include <QObject>
 #include <QString>
 #include <chrono>
+#include <optional>
 
 class QLocalServer;
 class QLocalSocket;
@@ -28,6 +31,13 @@ QString SessionKey(const QString& waylandDisplay, const QString& display);
 // "/run/user/1000/wayland-1" are one session. Anything else is returned unchanged.
 QString WaylandDisplayName(const QString& waylandDisplay, const QString& runtimeDir);
 
+// The restore request's line for `tokens`, with the terminating newline; the acceptable tokens
+// only ("restore\n" when none is).
+QByteArray RestoreRequestLine(const LaunchTokens& tokens);
+// The tokens of a restore request line (with its newline); nothing when the line is not a restore
+// request or is longer than SingleInstance::kMaxRestoreRequestBytes.
+std::optional<LaunchTokens> ParseRestoreRequest(const QByteArray& line);
+
 // One running copy per user and graphical session.
 //
 // TryAcquire takes an exclusive flock on "<dir>/<name>-<session>.lock", where <dir> is
@@ -40,7 +50,13 @@ QString WaylandDisplayName(const QString& waylandDisplay, const QString& runtime
 //
 // The copy that holds the lock calls Listen() once the application title is set; from then on a
 // later copy's RequestRestore() reaches it over a local socket next to the lock file, and it
-// emits RestoreRequested().
+// emits RestoreRequested() with the launch tokens the later copy passed on.
+//
+// The request is one line: "restore" alone, or followed by fields " activation-token=<token>"
+// and " startup-id=<id>" (each at most once; fields of other names are skipped). A line longer
+// than kMaxRestoreRequestBytes, or that is not a restore request, is refused: the connection is
+// closed without an answer. A field whose token is not acceptable (IsAcceptableLaunchToken) is
+// dropped and the restore still happens. The answer is "ok".
 class SingleInstance final : public QObject {
     Q_OBJECT
 public:
@@ -61,18 +77,28 @@ public:
     // or when the socket cannot be set up (the copy then runs without the restore channel).
     bool Listen();
 
-    // In a copy that did not get the lock: asks the running copy to restore its window. Connects,
-    // sends the request and waits for the acknowledgement, all within `timeout`. True when the
-    // running copy answered; false when it does not listen (yet) or does not answer in time.
-    bool RequestRestore(std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // In a copy that did not get the lock: asks the running copy to restore its window, passing
+    // on the acceptable ones of `tokens`. Connects, sends the request and waits for the
+    // acknowledgement, all within `timeout`. A running copy that closes the connection on a
+    // request with tokens (a build that knows only the bare request) is asked again without
+    // them. True when the running copy answered; false when it does not listen (yet) or does not
+    // answer in time.
+    bool RequestRestore(const LaunchTokens& tokens,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    bool RequestRestore(std::chrono::milliseconds timeout = std::chrono::seconds(2)) {
+        return RequestRestore(LaunchTokens{}, timeout);
+    }
 
     // The lock file and the socket, as full paths (empty when no folder could be used).
     QString LockFilePath() const { return m_lockPath; }
     QString ServerName() const { return m_serverName; }
 
+    static constexpr qsizetype kMaxRestoreRequestBytes = 1024;
+
 signals:
-    // A later copy asked for the window. Emitted from the event loop of the listening copy.
-    void RestoreRequested();
+    // A later copy asked for the window, with the launch tokens it had (empty ones when it had
+    // none or sent the bare request). Emitted from the event loop of the listening copy.
+    void RestoreRequested(const LaunchTokens& tokens);
 
 private:
     void OnNewConnection();

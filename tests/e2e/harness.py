@@ -594,10 +594,14 @@ class Session:
         self.activate()
         _poll("the program's window to take the keyboard focus", self.focused_name, STEP_TIMEOUT)
 
-    def start_second_copy(self):
+    def start_second_copy(self, extra_env=None):
         """Starts the program's copy once more, in the same session (display, runtime folder,
-        user) while the first runs; returns its Popen. Its output goes to the log "second"."""
-        return self._spawn("second", [self.program_path], env=self._program_env(),
+        user) while the first runs, with the variables of `extra_env` added to its environment
+        (a launcher's DESKTOP_STARTUP_ID, XDG_ACTIVATION_TOKEN); returns its Popen. Its output
+        goes to the log "second"."""
+        env = self._program_env()
+        env.update(extra_env or {})
+        return self._spawn("second", [self.program_path], env=env,
                            cwd=os.path.join(self.root, "home"))
 
     def wait_exit(self, proc=None, timeout=EXIT_TIMEOUT):
@@ -684,6 +688,11 @@ class Session:
             return ""
         with open(path, "rb") as f:
             return f.read().decode(errors="replace")
+
+    def _check_alive_proc(self, proc):
+        for name, running in self._procs:
+            if running is proc:
+                self._check_alive(name)
 
     def _check_alive(self, name):
         for n, proc in self._procs:
@@ -825,6 +834,63 @@ class Session:
             watch.stop()
             raise
         return watch
+
+    def watch_root_messages(self):
+        """Starts recording the client messages sent to the root window (startup notification,
+        activation requests; see root_messages.py) and waits until the recording runs. Returns a
+        RootMessages; stop it with its stop()."""
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "root_messages.py")
+        name = f"root-messages-{len(self._procs)}"
+        proc = self._spawn(name, [sys.executable, script])
+        watch = RootMessages(self, name, proc)
+        try:
+            _poll("the root window's messages to be watched", watch.time, STEP_TIMEOUT)
+        except HarnessError:
+            watch.stop()
+            raise
+        return watch
+
+    def start_helper(self, name, argv, package):
+        """Starts a helper program (another X client; argv[0] is found on the search path, from
+        the Debian package `package`) in the session; returns its Popen. The session stops it
+        with everything else, or stop_helper() earlier."""
+        return self._spawn(name, [_tool(argv[0], package)] + list(argv[1:]))
+
+    def stop_helper(self, proc):
+        for i, (name, running) in enumerate(self._procs):
+            if running is proc:
+                self._stop_popen(name, running, [])
+                del self._procs[i]
+                break
+
+    def helper_window(self, proc, instance, timeout=STEP_TIMEOUT):
+        """Waits (bounded) for a visible X window of the helper `proc` whose WM_CLASS instance
+        is `instance` (not every client sets _NET_WM_PID); its id as a number."""
+        xdotool = _tool("xdotool", "xdotool")
+
+        def found():
+            self._check_alive_proc(proc)
+            out = self._run([xdotool, "search", "--onlyvisible", "--classname", f"^{instance}$"],
+                            check=False)
+            return int(out.split()[0]) if out.split() else None
+
+        return _poll(f"a window of process {proc.pid} ({instance})", found, timeout)
+
+    def activate_window(self, wid):
+        """Makes the window `wid` the active one, as the window manager's focus would."""
+        self._run([_tool("xdotool", "xdotool"), "windowactivate", "--sync", str(wid)])
+
+    def window_property(self, name, wid=None):
+        """xprop's line for the property `name` of the program's window (or of `wid`)."""
+        return self._run([_tool("xprop", "x11-utils"), "-id", str(wid or self.window), name],
+                         check=False).strip()
+
+    def active_window(self):
+        """The window the window manager says is active (_NET_ACTIVE_WINDOW of the root), as a
+        number; None when there is none."""
+        out = self._run([_tool("xprop", "x11-utils"), "-root", "_NET_ACTIVE_WINDOW"], check=False)
+        match = re.search(r"window id # (0x[0-9a-fA-F]+)", out)
+        return int(match.group(1), 16) or None if match else None
 
     def close_window(self):
         """Closes the program's window the way a user does: Alt+F4, which openbox turns into a
@@ -1247,6 +1313,42 @@ class WindowWatch:
                 self._session._stop_popen(name, proc, [])
                 del self._session._procs[i]
                 break
+
+
+class RootMessages:
+    """The client messages sent to the root window, as root_messages.py prints them."""
+
+    def __init__(self, session, name, proc):
+        self._session, self._name, self._proc = session, name, proc
+
+    def lines(self):
+        return self._session._read_log(self._name).splitlines()
+
+    def time(self):
+        """The X server's time when the recording began (a launcher would put it in a startup
+        id's _TIME suffix), or None while it is not running yet."""
+        self._session._check_alive(self._name)
+        for line in self.lines():
+            if line.startswith("ready time="):
+                return int(line.split("=", 1)[1])
+        return None
+
+    def startup_messages(self):
+        """The startup-notification messages seen so far ("remove: ID=..."), oldest first."""
+        return [line[len("startup "):] for line in self.lines() if line.startswith("startup ")]
+
+    def activation_requests(self):
+        """[(window, source, time)] of the _NET_ACTIVE_WINDOW requests seen so far that were
+        sent with SubstructureNotify in their event mask."""
+        found = []
+        for line in self.lines():
+            match = re.match(r"active window=(0x[0-9a-f]+) source=(\d+) time=(\d+)$", line)
+            if match:
+                found.append((int(match.group(1), 16), int(match.group(2)), int(match.group(3))))
+        return found
+
+    def stop(self):
+        self._session.stop_helper(self._proc)
 
 
 @contextlib.contextmanager

@@ -234,6 +234,9 @@ void tst_Install::desktopEntry() {
     // Started by name from PATH: the installed program of that name.
     QCOMPARE(keys.value(QStringLiteral("Exec")), QStringLiteral("quantoria"));
     QVERIFY(QFileInfo(Installed(QStringLiteral(INSTALL_BINDIR "/quantoria"))).isExecutable());
+    // The launcher waits for the window (busy cursor, activation token), and a second start,
+    // which opens none, ends the wait through the running copy.
+    QCOMPARE(keys.value(QStringLiteral("StartupNotify")), QStringLiteral("true"));
     // The icon is found by its name in the hicolor theme.
     QCOMPARE(keys.value(QStringLiteral("Icon")), kAppId);
     QVERIFY(

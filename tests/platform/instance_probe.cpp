@@ -5,10 +5,12 @@
 //
 // Gets the lock: prints "running" (or "running unprotected"), starts listening (at once, or with
 // --listen-on-input when the line "listen" arrives on standard input) and prints "listening",
-// then prints "restore" for each restore request, until SIGTERM or the lifetime (default 60 s)
-// ends. --spawn-child first starts a copy of itself with --idle, prints "child PID" and leaves it
-// running. Does not get the lock: asks the running copy to restore its window, prints "restored"
-// or "no answer", and exits with code 1. --idle only waits.
+// then prints "restore" for each restore request (followed by " activation-token=T" and
+// " startup-id=I" for the tokens it came with), until SIGTERM or the lifetime (default 60 s) ends.
+// --spawn-child first starts a copy of itself with --idle, prints "child PID" and leaves it
+// running. Does not get the lock: asks the running copy to restore its window, passing on the
+// launch tokens of its environment as the program does, prints "restored" or "no answer", and
+// exits with code 1. --idle only waits.
 #include "platform/SingleInstance.h"
 
 #include <QCoreApplication>
@@ -57,11 +59,18 @@ int main(int argc, char* argv[]) {
 
     SingleInstance instance;
     if (!instance.TryAcquire()) {
-        Say(instance.RequestRestore() ? "restored" : "no answer");
+        Say(instance.RequestRestore(LaunchTokens::FromEnvironment()) ? "restored" : "no answer");
         return 1;
     }
     Say(instance.Unprotected() ? "running unprotected" : "running");
-    QObject::connect(&instance, &SingleInstance::RestoreRequested, [] { Say("restore"); });
+    QObject::connect(&instance, &SingleInstance::RestoreRequested, [](const LaunchTokens& tokens) {
+        QByteArray line = "restore";
+        if (!tokens.activationToken.isEmpty())
+            line += " activation-token=" + tokens.activationToken.toLatin1();
+        if (!tokens.startupId.isEmpty())
+            line += " startup-id=" + tokens.startupId.toLatin1();
+        Say(line);
+    });
 
     if (spawnChild) {
         qint64 pid = 0;

@@ -4,9 +4,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMutex>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <QWaitCondition>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -71,6 +77,66 @@ private:
     QByteArray m_output;
 };
 
+// A running copy of a build that knows only the bare request: on a thread of its own, because the
+// asking copy waits for the answer without running an event loop. Answers `connections`
+// connections, then ends.
+class BareRequestServer final : public QThread {
+public:
+    BareRequestServer(const QString& name, int connections)
+        : m_name(name), m_connections(connections) {}
+    ~BareRequestServer() override { wait(); }
+
+    bool Start() {
+        start();
+        QMutexLocker lock(&m_mutex);
+        return m_listening.wait(&m_mutex, kWaitMs) && m_ok;
+    }
+    QList<QByteArray> Requests() {
+        QMutexLocker lock(&m_mutex);
+        return m_requests;
+    }
+
+private:
+    void run() override {
+        QLocalServer server;
+        {
+            QMutexLocker lock(&m_mutex);
+            m_ok = server.listen(m_name);
+            m_listening.wakeAll();
+            if (!m_ok)
+                return;
+        }
+        for (int i = 0; i < m_connections; ++i) {
+            if (!server.waitForNewConnection(kWaitMs))
+                return;
+            QLocalSocket* socket = server.nextPendingConnection();
+            while (!socket->canReadLine() && socket->bytesAvailable() <= 64 &&
+                   socket->waitForReadyRead(kWaitMs)) {
+            }
+            const QByteArray request = socket->readLine(65);
+            {
+                QMutexLocker lock(&m_mutex);
+                m_requests.append(request);
+            }
+            if (request == "restore\n") {
+                socket->write("ok\n");
+                socket->waitForBytesWritten(kWaitMs);
+                socket->disconnectFromServer();
+            } else {
+                socket->abort();
+            }
+            delete socket;
+        }
+    }
+
+    QString m_name;
+    int m_connections;
+    QMutex m_mutex;
+    QWaitCondition m_listening;
+    bool m_ok = false;
+    QList<QByteArray> m_requests;
+};
+
 } // namespace
 
 class tst_SingleInstance : public QObject {
@@ -90,6 +156,19 @@ private slots:
     void unusableFoldersRunUnprotected();
     void lockIsHeldUntilDestroyed();
 
+    // The restore request and the launch tokens it carries.
+    void acceptableTokens_data();
+    void acceptableTokens();
+    void startupIdTime_data();
+    void startupIdTime();
+    void requestLine_data();
+    void requestLine();
+    void parseRequest_data();
+    void parseRequest();
+    void requestsOverTheSocket_data();
+    void requestsOverTheSocket();
+    void bareRequestServerIsAskedAgain();
+
     // The probe started as the program is: one process per copy.
     void secondStartRestoresFirst();
     void startBeforeListenRestoresNothing();
@@ -98,9 +177,12 @@ private slots:
     void childProcessDoesNotKeepLock();
     void eachDisplayRunsOneCopy();
     void screenNumberIsSameSession();
+    void secondStartPassesItsTokens_data();
+    void secondStartPassesItsTokens();
 
 private:
-    std::unique_ptr<Probe> Start(const QString& display, const QStringList& args = {});
+    std::unique_ptr<Probe> Start(const QString& display, const QStringList& args = {},
+                                 const QProcessEnvironment& extra = {});
     QProcessEnvironment Environment(const QString& display) const;
     InstanceEnvironment PrivateEnvironment(const QString& display) const;
 
@@ -142,11 +224,17 @@ InstanceEnvironment tst_SingleInstance::PrivateEnvironment(const QString& displa
     return environment;
 }
 
-std::unique_ptr<Probe> tst_SingleInstance::Start(const QString& display, const QStringList& args) {
+std::unique_ptr<Probe> tst_SingleInstance::Start(const QString& display, const QStringList& args,
+                                                 const QProcessEnvironment& extra) {
     const QString workDir = m_scratch->filePath(QStringLiteral("probe-%1").arg(++m_started));
     if (!QDir().mkpath(workDir))
         return nullptr;
-    return std::make_unique<Probe>(workDir, Environment(display), args);
+    QProcessEnvironment environment = Environment(display);
+    // The test's own launcher may have left its tokens in the environment.
+    environment.remove(QStringLiteral("XDG_ACTIVATION_TOKEN"));
+    environment.remove(QStringLiteral("DESKTOP_STARTUP_ID"));
+    environment.insert(extra);
+    return std::make_unique<Probe>(workDir, environment, args);
 }
 
 void tst_SingleInstance::sessionKey_data() {
@@ -347,6 +435,231 @@ void tst_SingleInstance::lockIsHeldUntilDestroyed() {
     QVERIFY(!third.Unprotected());
 }
 
+void tst_SingleInstance::acceptableTokens_data() {
+    QTest::addColumn<QByteArray>("token");
+    QTest::addColumn<bool>("acceptable");
+    QTest::newRow("wayland token") << QByteArray("0a1b2c3d4e5f60718293a4b5c6d7e8f9") << true;
+    QTest::newRow("startup id") << QByteArray("launcher/Quantoria/4242-0-host_TIME123456") << true;
+    QTest::newRow("semicolons and equals") << QByteArray("host;1700000000;42;0_TIME9=") << true;
+    QTest::newRow("longest") << QByteArray(kMaxLaunchTokenBytes, 'a') << true;
+    QTest::newRow("one byte too long") << QByteArray(kMaxLaunchTokenBytes + 1, 'a') << false;
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("space") << QByteArray("a b") << false;
+    QTest::newRow("newline") << QByteArray("a\nrestore") << false;
+    QTest::newRow("tab") << QByteArray("a\tb") << false;
+    QTest::newRow("escape sequence") << QByteArray("a\x1b[2Jb") << false;
+    QTest::newRow("delete") << QByteArray("a\x7f") << false;
+    QTest::newRow("double quote") << QByteArray("a\"b") << false;
+    QTest::newRow("single quote") << QByteArray("a'b") << false;
+    QTest::newRow("backslash") << QByteArray("a\\b") << false;
+    QTest::newRow("nul") << QByteArray("a\0b", 3) << false;
+    QTest::newRow("utf-8") << QByteArray("caf\xc3\xa9") << false;
+}
+
+void tst_SingleInstance::acceptableTokens() {
+    QFETCH(QByteArray, token);
+    QFETCH(bool, acceptable);
+    QCOMPARE(IsAcceptableLaunchToken(token), acceptable);
+}
+
+void tst_SingleInstance::startupIdTime_data() {
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<qint64>("time"); // -1: none
+    QTest::newRow("suffix") << "launcher-42-host_TIME123456" << qint64(123456);
+    QTest::newRow("last of two") << "a_TIME1_TIME2" << qint64(2);
+    QTest::newRow("largest") << "x_TIME4294967295" << qint64(4294967295);
+    QTest::newRow("past 32 bits") << "x_TIME4294967296" << qint64(-1);
+    QTest::newRow("eleven digits") << "x_TIME00000000001" << qint64(-1);
+    QTest::newRow("zero") << "x_TIME0" << qint64(-1);
+    QTest::newRow("no digits") << "x_TIME" << qint64(-1);
+    QTest::newRow("not at the end") << "x_TIME12-host" << qint64(-1);
+    QTest::newRow("sign") << "x_TIME-12" << qint64(-1);
+    QTest::newRow("no suffix") << "0a1b2c3d" << qint64(-1);
+    QTest::newRow("lower case") << "x_time12" << qint64(-1);
+}
+
+void tst_SingleInstance::startupIdTime() {
+    QFETCH(QString, id);
+    QFETCH(qint64, time);
+    const std::optional<quint32> parsed = StartupIdTime(id);
+    QCOMPARE(parsed ? qint64(*parsed) : qint64(-1), time);
+}
+
+void tst_SingleInstance::requestLine_data() {
+    QTest::addColumn<QString>("activationToken");
+    QTest::addColumn<QString>("startupId");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("none") << ""
+                          << "" << QByteArray("restore\n");
+    QTest::newRow("wayland") << "abc123"
+                             << "" << QByteArray("restore activation-token=abc123\n");
+    QTest::newRow("x11") << ""
+                         << "host-1_TIME7" << QByteArray("restore startup-id=host-1_TIME7\n");
+    QTest::newRow("both") << "abc"
+                          << "id_TIME1"
+                          << QByteArray("restore activation-token=abc startup-id=id_TIME1\n");
+    QTest::newRow("spaces dropped") << "a b"
+                                    << "id" << QByteArray("restore startup-id=id\n");
+    QTest::newRow("a second line dropped")
+        << "abc"
+        << "id\nrestore" << QByteArray("restore activation-token=abc\n");
+    QTest::newRow("non-ASCII dropped")
+        << QStringLiteral("caf\u00e9") << "" << QByteArray("restore\n");
+    QTest::newRow("oversized dropped")
+        << QString(kMaxLaunchTokenBytes + 1, u'a') << "" << QByteArray("restore\n");
+}
+
+void tst_SingleInstance::requestLine() {
+    QFETCH(QString, activationToken);
+    QFETCH(QString, startupId);
+    QFETCH(QByteArray, line);
+    QCOMPARE(RestoreRequestLine({activationToken, startupId}), line);
+    // What one copy writes, the other reads back: the acceptable tokens, the others empty.
+    const std::optional<LaunchTokens> parsed = ParseRestoreRequest(line);
+    QVERIFY(parsed);
+    const auto kept = [](const QString& token) {
+        return IsAcceptableLaunchToken(token.toUtf8()) ? token : QString();
+    };
+    QCOMPARE(parsed->activationToken, kept(activationToken));
+    QCOMPARE(parsed->startupId, kept(startupId));
+}
+
+void tst_SingleInstance::parseRequest_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("restores");
+    QTest::addColumn<QString>("activationToken");
+    QTest::addColumn<QString>("startupId");
+    const QString none;
+    const QByteArray longest(kMaxLaunchTokenBytes, 'k');
+    QTest::newRow("bare, as every build sends it")
+        << QByteArray("restore\n") << true << none << none;
+    QTest::newRow("both tokens") << QByteArray("restore activation-token=t1 startup-id=s_TIME5\n")
+                                 << true << "t1"
+                                 << "s_TIME5";
+    QTest::newRow("other order") << QByteArray("restore startup-id=s activation-token=t\n") << true
+                                 << "t"
+                                 << "s";
+    QTest::newRow("longest tokens")
+        << QByteArray("restore activation-token=" + longest + " startup-id=" + longest + "\n")
+        << true << QString::fromLatin1(longest) << QString::fromLatin1(longest);
+    QTest::newRow("unknown field skipped")
+        << QByteArray("restore colour=blue startup-id=s\n") << true << none << "s";
+    QTest::newRow("field without a value skipped")
+        << QByteArray("restore startup-id\n") << true << none << none;
+    QTest::newRow("empty value") << QByteArray("restore startup-id=\n") << true << none << none;
+    QTest::newRow("first of a name counts")
+        << QByteArray("restore startup-id=one startup-id=two\n") << true << none << "one";
+    QTest::newRow("refused first of a name still counts")
+        << QByteArray("restore startup-id=a\"b startup-id=two\n") << true << none << none;
+    QTest::newRow("oversized token dropped, restore kept")
+        << QByteArray("restore activation-token=" + longest + "k startup-id=s\n") << true << none
+        << "s";
+    QTest::newRow("quote dropped")
+        << QByteArray("restore activation-token=a'b\n") << true << none << none;
+    QTest::newRow("control character dropped") << QByteArray("restore activation-token=a\x01"
+                                                             "b\n")
+                                               << true << none << none;
+    QTest::newRow("non-ASCII dropped")
+        << QByteArray("restore startup-id=caf\xc3\xa9\n") << true << none << none;
+    QTest::newRow("extra spaces") << QByteArray("restore  startup-id=s \n") << true << none << "s";
+    QTest::newRow("value with equals")
+        << QByteArray("restore activation-token=a=b=\n") << true << "a=b=" << none;
+    QTest::newRow("line at the limit")
+        << QByteArray("restore x=" + QByteArray(SingleInstance::kMaxRestoreRequestBytes - 11, 'x') +
+                      "\n")
+        << true << none << none;
+    QTest::newRow("line past the limit")
+        << QByteArray("restore x=" + QByteArray(SingleInstance::kMaxRestoreRequestBytes - 10, 'x') +
+                      "\n")
+        << false << none << none;
+    QTest::newRow("no newline") << QByteArray("restore") << false << none << none;
+    QTest::newRow("carriage return") << QByteArray("restore\r\n") << false << none << none;
+    QTest::newRow("other verb") << QByteArray("quit\n") << false << none << none;
+    QTest::newRow("verb with suffix") << QByteArray("restorex\n") << false << none << none;
+    QTest::newRow("upper case") << QByteArray("RESTORE\n") << false << none << none;
+    QTest::newRow("leading space") << QByteArray(" restore\n") << false << none << none;
+    QTest::newRow("empty line") << QByteArray("\n") << false << none << none;
+}
+
+void tst_SingleInstance::parseRequest() {
+    QFETCH(QByteArray, line);
+    QFETCH(bool, restores);
+    QFETCH(QString, activationToken);
+    QFETCH(QString, startupId);
+    const std::optional<LaunchTokens> tokens = ParseRestoreRequest(line);
+    QCOMPARE(bool(tokens), restores);
+    if (tokens) {
+        QCOMPARE(tokens->activationToken, activationToken);
+        QCOMPARE(tokens->startupId, startupId);
+    }
+}
+
+void tst_SingleInstance::requestsOverTheSocket_data() {
+    QTest::addColumn<QList<QByteArray>>("writes"); // what the client writes, piece by piece
+    QTest::addColumn<bool>("restores");
+    QTest::addColumn<QString>("activationToken");
+    QTest::addColumn<QString>("startupId");
+    const QString none;
+    QTest::newRow("bare request of an earlier build")
+        << QList<QByteArray>{"restore\n"} << true << none << none;
+    QTest::newRow("tokens") << QList<QByteArray>{"restore activation-token=t startup-id=s\n"}
+                            << true << "t"
+                            << "s";
+    QTest::newRow("line in pieces") << QList<QByteArray>{"rest", "ore startup-id=host_TI", "ME42\n"}
+                                    << true << none << "host_TIME42";
+    QTest::newRow("hostile token dropped")
+        << QList<QByteArray>{"restore startup-id=\x1b]0;owned\x07\n"} << true << none << none;
+    QTest::newRow("endless line refused")
+        << QList<QByteArray>{"restore startup-id=", QByteArray(4096, 'a')} << false << none << none;
+    QTest::newRow("other request refused") << QList<QByteArray>{"exit\n"} << false << none << none;
+}
+
+void tst_SingleInstance::requestsOverTheSocket() {
+    QFETCH(QList<QByteArray>, writes);
+    QFETCH(bool, restores);
+    QFETCH(QString, activationToken);
+    QFETCH(QString, startupId);
+    SingleInstance first(QStringLiteral("Quantoria"), PrivateEnvironment(QStringLiteral(":71")));
+    QVERIFY(first.TryAcquire());
+    QVERIFY(first.Listen());
+    QSignalSpy restored(&first, &SingleInstance::RestoreRequested);
+
+    // The client runs in this thread too: nothing here blocks, the event loop runs the server.
+    QLocalSocket client;
+    client.connectToServer(first.ServerName());
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::ConnectedState, kWaitMs);
+    for (const QByteArray& piece : writes) {
+        client.write(piece);
+        client.flush();
+        QTest::qWait(20);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, kWaitMs);
+    QCOMPARE(client.readAll(), restores ? QByteArray("ok\n") : QByteArray());
+    QCOMPARE(restored.size(), restores ? 1 : 0);
+    if (restores) {
+        const auto tokens = restored.front().front().value<LaunchTokens>();
+        QCOMPARE(tokens.activationToken, activationToken);
+        QCOMPARE(tokens.startupId, startupId);
+    }
+}
+
+void tst_SingleInstance::bareRequestServerIsAskedAgain() {
+    const InstanceEnvironment environment = PrivateEnvironment(QStringLiteral(":71"));
+    SingleInstance first(QStringLiteral("Quantoria"), environment);
+    QVERIFY(first.TryAcquire());
+    BareRequestServer server(first.ServerName(), 2);
+    QVERIFY(server.Start());
+
+    SingleInstance second(QStringLiteral("Quantoria"), environment);
+    QVERIFY(!second.TryAcquire());
+    QVERIFY(second.RequestRestore({QStringLiteral("tok"), QStringLiteral("id_TIME9")},
+                                  std::chrono::milliseconds(kWaitMs)));
+    QVERIFY(server.wait(kWaitMs));
+    QCOMPARE(
+        server.Requests(),
+        (QList<QByteArray>{"restore activation-token=tok startup-id=id_TIME9\n", "restore\n"}));
+}
+
 void tst_SingleInstance::secondStartRestoresFirst() {
     auto first = Start(QStringLiteral(":71"));
     QVERIFY(first->WaitFor(QStringLiteral("listening")));
@@ -466,6 +779,48 @@ void tst_SingleInstance::screenNumberIsSameSession() {
     QCOMPARE(second->ExitCode(), 1);
     QCOMPARE(second->Lines(), QStringList{QStringLiteral("restored")});
     QVERIFY(first->WaitFor(QStringLiteral("restore")));
+}
+
+void tst_SingleInstance::secondStartPassesItsTokens_data() {
+    QTest::addColumn<QString>("activationToken"); // in the second copy's environment; "-": unset
+    QTest::addColumn<QString>("startupId");
+    QTest::addColumn<QString>("line"); // what the first copy receives
+    QTest::newRow("none") << "-"
+                          << "-"
+                          << "restore";
+    QTest::newRow("wayland") << "4f2a9c"
+                             << "-"
+                             << "restore activation-token=4f2a9c";
+    QTest::newRow("x11") << "-"
+                         << "launcher-7-host_TIME31337"
+                         << "restore startup-id=launcher-7-host_TIME31337";
+    QTest::newRow("both") << "4f2a9c"
+                          << "host;1;2_TIME5"
+                          << "restore activation-token=4f2a9c startup-id=host;1;2_TIME5";
+    QTest::newRow("empty values") << ""
+                                  << ""
+                                  << "restore";
+    QTest::newRow("hostile values dropped")
+        << "a b" << QString(kMaxLaunchTokenBytes + 1, u'x') << "restore";
+}
+
+void tst_SingleInstance::secondStartPassesItsTokens() {
+    QFETCH(QString, activationToken);
+    QFETCH(QString, startupId);
+    QFETCH(QString, line);
+    auto first = Start(QStringLiteral(":71"));
+    QVERIFY(first->WaitFor(QStringLiteral("listening")));
+    QProcessEnvironment extra;
+    if (activationToken != QStringLiteral("-"))
+        extra.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), activationToken);
+    if (startupId != QStringLiteral("-"))
+        extra.insert(QStringLiteral("DESKTOP_STARTUP_ID"), startupId);
+    auto second = Start(QStringLiteral(":71"), {}, extra);
+    QCOMPARE(second->ExitCode(), 1);
+    QCOMPARE(second->Lines(), QStringList{QStringLiteral("restored")});
+    QVERIFY(first->WaitFor(line));
+    QCOMPARE(first->Lines(),
+             (QStringList{QStringLiteral("running"), QStringLiteral("listening"), line}));
 }
 
 QTEST_GUILESS_MAIN(tst_SingleInstance)

@@ -4,6 +4,7 @@
 #include "platform/QtKeyboardInput.h"
 #include "support/Doubles.h"
 #include "support/RecordingShellNotify.h"
+#include "support/RecordingWindowActivation.h"
 #include "support/ScriptedMessageBoxes.h"
 
 #include <QApplication>
@@ -18,6 +19,7 @@ struct MainWindowFixture {
     RecordingShellOpen shell;
     ScriptedMessageBoxes boxes;
     RecordingShellNotify notify;
+    RecordingWindowActivation activation;
     std::unique_ptr<QTemporaryDir> folder;
     std::unique_ptr<Autostart> autostart;
     FailingEngine engine;
@@ -32,6 +34,7 @@ struct MainWindowFixture {
         shell.opened.clear();
         boxes = ScriptedMessageBoxes{};
         notify = RecordingShellNotify{};
+        activation = RecordingWindowActivation{};
         engine = FailingEngine{};
         folder = std::make_unique<QTemporaryDir>();
         autostart = std::make_unique<Autostart>(folder->filePath(QStringLiteral("autostart")));
@@ -46,7 +49,7 @@ struct MainWindowFixture {
         w = std::make_unique<TfrmMain>(MainWindowServices{
             errors, keyboard, locale, engine.Factory(), shell,
             [](const QString&) { return QStringLiteral("1.8.6.66"); }, boxes, notify, *autostart,
-            AppPaths::Resolve(folder->path()), File(QStringLiteral("quantoria"))});
+            AppPaths::Resolve(folder->path()), File(QStringLiteral("quantoria")), &activation});
         w->show();
         QApplication::setActiveWindow(w.get());
         return QTest::qWaitForWindowActive(w.get());
