@@ -44,7 +44,7 @@ RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declar
                 xvfb xdotool openbox trayer x11-utils imagemagick python3-pyatspi python3-gi \
                 dbus-x11 at-spi2-core \
                 libxcb1-dev desktop-file-utils appstream \
-                sway waybar wtype grim dunst qt6-wayland xkb-data
+                sway waybar wtype grim dunst foot qt6-wayland xkb-data
 TEST_PACKAGES := clang-14 clang libclang-rt-14-dev
 # What bench_startup compares the program with; `make bench` goes on without it when it cannot
 # be installed.

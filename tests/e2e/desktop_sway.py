@@ -3,7 +3,8 @@ tray module (a StatusNotifierItem watcher and host), dunst as the notification s
 program with QT_QPA_PLATFORM=wayland, all run by an unprivileged user.
 
 Debian packages this desktop needs (one line, for the Makefile to install):
-    sway waybar wtype grim dunst qt6-wayland dbus-daemon at-spi2-core python3-pyatspi python3-gi
+    sway waybar wtype grim dunst foot qt6-wayland dbus-daemon at-spi2-core python3-pyatspi
+    python3-gi
 
 sway will not run as root, and CI runs as root. When the test runs as root, every process of the
 desktop (the buses, sway, waybar, dunst, the program, and the short commands that drive them:
@@ -64,6 +65,9 @@ SWAY_CONFIG = f"""\
 xwayland disable
 output HEADLESS-1 resolution {SCREEN[0]}x{SCREEN[1]} position 0 0
 default_border normal
+# A window that asks to be activated with a launcher's token is focused when its workspace is
+# on the screen (sway's default marks it urgent).
+focus_on_window_activation smart
 """
 
 WAYBAR_CONFIG = {
@@ -108,6 +112,11 @@ SESSION_BUS_CONFIG = """\
   <limit name="reply_timeout">300000</limit>
 </busconfig>
 """
+
+# The program's app_id on Wayland (its desktop entry's name).
+PROGRAM_APP_ID = "example.quantoria.Quantoria"
+# The app_id of the other program's window (start_other_window()).
+OTHER_APP_ID = "other"
 
 WATCHER = "org.kde.StatusNotifierWatcher"
 WATCHER_PATH = "/StatusNotifierWatcher"
@@ -295,10 +304,8 @@ class SwaySession(harness.Session):
         self.display = self._env["WAYLAND_DISPLAY"]
 
     def _start_input(self):
-        # Run from its source text: the desktop user may not be able to read this file's folder.
-        source = ("import os, signal, socket, struct, sys\n" + inspect.getsource(_virtual_input)
-                  + f"_virtual_input({VIRTUAL_KEYMAP!r})\n")
-        self._spawn("virtual-input", [sys.executable, "-c", source])
+        self._spawn("virtual-input",
+                    [sys.executable, "-c", _client_source(_virtual_input, VIRTUAL_KEYMAP)])
 
         def ready():
             self._check_alive("virtual-input")
@@ -349,6 +356,45 @@ class SwaySession(harness.Session):
         super().start_program()
         if self.user:
             os.chown(self.program_path, self.user[1], self.user[2])
+
+    def start_second_copy(self, activation_token=None):
+        """Starts the program's copy once more while the first runs, with the launcher's
+        activation token when given; returns its Popen (its output goes to the log "second")."""
+        env = self._program_env()
+        env.pop("XDG_ACTIVATION_TOKEN", None)
+        if activation_token:
+            env["XDG_ACTIVATION_TOKEN"] = activation_token
+        return self._spawn("second", [self.program_path], env=env,
+                           cwd=os.path.join(self.root, "home"))
+
+    def activation_token(self, app_id=""):
+        """A fresh xdg-activation token from the compositor, as a launcher gets one."""
+        token = self._run([sys.executable, "-c", _client_source(_activation_token, app_id)])
+        token = token.strip()
+        if not token:
+            raise HarnessError("the compositor gave no activation token")
+        return token
+
+    def start_other_window(self):
+        """Starts another program's window (a foot terminal, app_id "other"), which takes the
+        focus as a new window does; returns its Popen, for stop_other_window()."""
+        proc = self._spawn("other", [_tool("foot", "foot"), "--app-id", OTHER_APP_ID, "sleep",
+                                     "600"])
+
+        def focused():
+            self._check_alive("other")
+            return any(view.get("app_id") == OTHER_APP_ID and view.get("focused")
+                       for view in self._views(proc.pid))
+
+        _poll("the other window to take the focus", focused, STEP_TIMEOUT)
+        return proc
+
+    def stop_other_window(self, proc):
+        for i, (name, entry) in enumerate(self._procs):
+            if entry is proc:
+                self._stop_popen(name, proc, [])
+                del self._procs[i]
+                break
 
     def write_program_file(self, name, data):
         self._user_file(os.path.join(self.program_dir, name), data)
@@ -716,21 +762,27 @@ VIRTUAL_KEYMAP = """xkb_keymap {
 """
 
 
-def _virtual_input(keymap):
-    """Creates a virtual pointer (zwlr_virtual_pointer_v1) and a virtual keyboard
-    (zwp_virtual_keyboard_v1) on the compositor of $WAYLAND_DISPLAY and holds them until the
-    process is stopped, so that the seat has both all along: a client binds its pointer and
-    keyboard when the seat first offers them, and input sent before that is lost. Neither device
-    sends anything; sway's seat commands move and press the pointer, and wtype types with a
-    keyboard of its own. Speaks the Wayland wire protocol directly: a message is the object id,
-    then its size (high 16 bits) and opcode, then the arguments; a file descriptor argument
-    travels beside the message."""
-    path = os.path.join(os.environ["XDG_RUNTIME_DIR"], os.environ["WAYLAND_DISPLAY"])
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    sock.connect(path)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+class _Wayland:
+    """A Wayland client in a few lines: the wire protocol spoken directly over the compositor's
+    socket ($XDG_RUNTIME_DIR/$WAYLAND_DISPLAY). A message is the object id, then its size (high
+    16 bits) and opcode, then the arguments; a file descriptor argument travels beside the
+    message. Object 1 is the display, 2 the registry (bound at once); new ids count up from 3."""
 
-    def send(obj, opcode, *args, fd=None):
+    def __init__(self):
+        path = os.path.join(os.environ["XDG_RUNTIME_DIR"], os.environ["WAYLAND_DISPLAY"])
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.connect(path)
+        self.buffer = b""
+        self.next_id = 3
+        self.globals = {}
+        self.send(1, 1, 2)  # wl_display.get_registry -> 2
+        self.roundtrip(self._global)
+
+    def new_id(self):
+        self.next_id += 1
+        return self.next_id - 1
+
+    def send(self, obj, opcode, *args, fd=None):
         payload = b""
         for arg in args:
             if isinstance(arg, str):
@@ -741,63 +793,94 @@ def _virtual_input(keymap):
         message = struct.pack("<II", obj, (8 + len(payload)) << 16 | opcode) + payload
         ancillary = [(socket.SOL_SOCKET, socket.SCM_RIGHTS, struct.pack("<i", fd))] \
             if fd is not None else []
-        sock.sendmsg([message], ancillary)
+        self.sock.sendmsg([message], ancillary)
 
-    buffer = b""
-
-    def messages():
-        nonlocal buffer
+    def messages(self):
         while True:
-            while len(buffer) >= 8:
-                obj, word = struct.unpack_from("<II", buffer)
+            while len(self.buffer) >= 8:
+                obj, word = struct.unpack_from("<II", self.buffer)
                 size = word >> 16
-                if len(buffer) < size:
+                if len(self.buffer) < size:
                     break
-                body, buffer = buffer[8:size], buffer[size:]
+                body, self.buffer = self.buffer[8:size], self.buffer[size:]
+                if obj == 1 and word & 0xFFFF == 0:  # wl_display.error
+                    _, code = struct.unpack_from("<II", body)
+                    sys.exit(f"protocol error {code}: {self.string_at(body, 8)}")
                 yield obj, word & 0xFFFF, body
-            chunk = sock.recv(65536)
+            chunk = self.sock.recv(65536)
             if not chunk:
                 sys.exit("the compositor closed the connection")
-            buffer += chunk
+            self.buffer += chunk
 
+    @staticmethod
     def string_at(body, offset):
         length, = struct.unpack_from("<I", body, offset)
         return body[offset + 4:offset + 4 + length - 1].decode()
 
-    def roundtrip(callback, on_event=lambda obj, opcode, body: None):
-        send(1, 0, callback)  # wl_display.sync
-        for obj, opcode, body in messages():
-            if obj == 1 and opcode == 0:  # wl_display.error
-                _, code = struct.unpack_from("<II", body)
-                sys.exit(f"protocol error {code}: {string_at(body, 8)}")
+    def roundtrip(self, on_event=lambda obj, opcode, body: None):
+        callback = self.new_id()
+        self.send(1, 0, callback)  # wl_display.sync
+        for obj, opcode, body in self.messages():
             if obj == callback and opcode == 0:
                 return
             on_event(obj, opcode, body)
 
-    interfaces = {}
-
-    def global_event(obj, opcode, body):
+    def _global(self, obj, opcode, body):
         if obj == 2 and opcode == 0:
             name, = struct.unpack_from("<I", body)
-            interfaces.setdefault(string_at(body, 4), name)
+            self.globals.setdefault(self.string_at(body, 4), name)
 
-    send(1, 1, 2)  # wl_display.get_registry -> 2
-    roundtrip(3, global_event)
-    needed = ("wl_seat", "zwlr_virtual_pointer_manager_v1", "zwp_virtual_keyboard_manager_v1")
-    for interface in needed:
-        if interface not in interfaces:
+    def bind(self, interface, version=1):
+        if interface not in self.globals:
             sys.exit(f"the compositor offers no {interface}")
-    for new_id, interface in enumerate(needed, start=4):  # wl_registry.bind -> 4, 5, 6
-        send(2, 0, interfaces[interface], interface, 1, new_id)
-    send(5, 0, 4, 7)  # zwlr_virtual_pointer_manager_v1.create_virtual_pointer(seat) -> 7
-    send(6, 0, 4, 8)  # zwp_virtual_keyboard_manager_v1.create_virtual_keyboard(seat) -> 8
+        new = self.new_id()
+        self.send(2, 0, self.globals[interface], interface, version, new)  # wl_registry.bind
+        return new
+
+
+def _virtual_input(keymap):
+    """Creates a virtual pointer (zwlr_virtual_pointer_v1) and a virtual keyboard
+    (zwp_virtual_keyboard_v1) and holds them until the process is stopped, so that the seat has
+    both all along: a client binds its pointer and keyboard when the seat first offers them, and
+    input sent before that is lost. Neither device sends anything; sway's seat commands move and
+    press the pointer, and wtype types with a keyboard of its own."""
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    wayland = _Wayland()
+    seat = wayland.bind("wl_seat")
+    pointers = wayland.bind("zwlr_virtual_pointer_manager_v1")
+    keyboards = wayland.bind("zwp_virtual_keyboard_manager_v1")
+    wayland.send(pointers, 0, seat, wayland.new_id())  # create_virtual_pointer(seat)
+    keyboard = wayland.new_id()
+    wayland.send(keyboards, 0, seat, keyboard)  # create_virtual_keyboard(seat)
     data = keymap.encode() + b"\0"
     fd = os.memfd_create("keymap")
     os.write(fd, data)
-    send(8, 0, 1, len(data), fd=fd)  # zwp_virtual_keyboard_v1.keymap(xkb v1, fd, size)
+    wayland.send(keyboard, 0, 1, len(data), fd=fd)  # keymap(xkb v1, fd, size)
     os.close(fd)
-    roundtrip(9)
+    wayland.roundtrip()
     print("virtual pointer and keyboard ready", flush=True)
-    for obj, opcode, body in messages():
-        if obj == 1 and opcode == 0:
-            sys.exit(f"protocol error: {string_at(body, 8)}")
+    for _ in wayland.messages():
+        pass
+
+
+def _activation_token(app_id):
+    """Asks the compositor for an xdg-activation token, as a launcher does before it starts a
+    program, and prints it."""
+    wayland = _Wayland()
+    activation = wayland.bind("xdg_activation_v1")
+    token = wayland.new_id()
+    wayland.send(activation, 1, token)  # get_activation_token
+    if app_id:
+        wayland.send(token, 1, app_id)  # set_app_id
+    wayland.send(token, 3)  # commit
+    for obj, opcode, body in wayland.messages():
+        if obj == token and opcode == 0:  # done
+            print(wayland.string_at(body, 0), flush=True)
+            return
+
+
+def _client_source(function, *args):
+    """Python source that runs one of the clients above in a process of its own (the desktop
+    user may not be able to read this file's folder)."""
+    return ("import os, signal, socket, struct, sys\n" + inspect.getsource(_Wayland)
+            + inspect.getsource(function) + f"{function.__name__}(*{args!r})\n")

@@ -222,6 +222,36 @@ def case_menu_exit_ends_and_saves(session):
     session.start_program()
 
 
+def case_second_start_restores_from_the_tray(session):
+    """A second start while the window is hidden in the tray ends with status 1 and brings the
+    window back, focused."""
+    with_panel(session)
+    hide_into_tray(session, "sway's kill")
+    second = session.start_second_copy()
+    status = session.wait_exit(second)
+    expect(status == 1, f"the second start ended with status {status}, expected 1"
+           if status is not None else "the second start still runs")
+    expect_shown(session, "a second start while the window was in the tray")
+
+
+def case_second_start_with_token_focuses_the_first(session):
+    """Another window has the focus; a second start with a launcher's activation token ends with
+    status 1, and the first copy's window ends up focused."""
+    with_panel(session)
+    other = session.start_other_window()
+    try:
+        expect(not session.window_state()["focused"],
+               "the program's window kept the focus when the other window came")
+        token = session.activation_token(desktop_sway.PROGRAM_APP_ID)
+        second = session.start_second_copy(activation_token=token)
+        status = session.wait_exit(second)
+        expect(status == 1, f"the second start ended with status {status}, expected 1"
+               if status is not None else "the second start still runs")
+        expect_shown(session, "a second start with an activation token")
+    finally:
+        session.stop_other_window(other)
+
+
 def case_late_panel_gets_the_icon(session):
     """waybar started 3 s after the program still gets its icon, and from then on closing hides
     the window into it."""
@@ -284,6 +314,8 @@ CASES = [
     case_close_into_tray_and_click_restores,
     case_activate_restores,
     case_menu_exit_ends_and_saves,
+    case_second_start_restores_from_the_tray,
+    case_second_start_with_token_focuses_the_first,
     case_late_panel_gets_the_icon,
     case_sigterm_saves_history,
     case_without_panel_close_keeps_the_window,
