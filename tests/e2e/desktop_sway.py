@@ -29,6 +29,11 @@ Windows are read from sway's tree (swaymsg -t get_tree): a window of the program
 whose pid is the program's; a window hidden by the program has no container. Wayland has no
 global window positions: the program's accessibles report places inside their window, and this
 module adds the window's place from sway's tree to click them.
+
+A launcher's activation token comes from the compositor through xdg_activation_v1, asked for by a
+small client of this module as a launcher would. The sway configuration focuses a window that
+asks to be activated with one ("focus_on_window_activation smart"; sway's default only marks it
+urgent). Another program's window, to take the focus away, is a foot terminal.
 """
 
 import contextlib
@@ -36,7 +41,6 @@ import inspect
 import json
 import os
 import re
-import shutil
 import signal
 import socket
 import struct
@@ -48,7 +52,7 @@ import time
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-from harness import (COMMAND_TIMEOUT, FIND_TIMEOUT, STEP_TIMEOUT, HarnessError,  # noqa: E402
+from harness import (COMMAND_TIMEOUT, STEP_TIMEOUT, HarnessError,  # noqa: E402
                      _poll, _tool)
 
 # The user the desktop runs as when the test is root.

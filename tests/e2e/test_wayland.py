@@ -67,8 +67,14 @@ def expect_one_reminder(session, since, context):
     """Exactly one reminder reached the notification service since `since`, with the title,
     text and time-out of the balloon."""
     ok, found = session.wait_for(lambda: reminders(session, since), lambda found: found)
-    expect(ok, f"{context}: no reminder reached the notification service; it was sent "
-               f"{session.notifications()[since:]!r}")
+    if not ok:
+        monitor = session._read_log("dbus-monitor").strip().splitlines()[-12:]
+        raise CaseFailure(
+            f"{context}: no reminder reached the notification service; it was sent "
+            f"{session.notifications()[since:]!r} ({len(session.notifications())} this session, "
+            f"{since} before); the watcher lists the program's item: "
+            f"{session.program_item() is not None}; the bus monitor's last lines:\n    "
+            + "\n    ".join(monitor))
     time.sleep(1.0)  # a second one would come at once
     found = reminders(session, since)
     expect(len(found) == 1, f"{context}: {len(found)} reminders reached the notification "
