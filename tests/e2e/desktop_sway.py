@@ -158,6 +158,7 @@ class SwaySession(harness.Session):
         self.swaysock = None
         self._bus = None           # the test's own connection to the session bus
         self.start_notifications = 0
+        self.notifier = None       # the Popen of dunst, while it runs
 
     # ---- start and stop -------------------------------------------------------------------------
 
@@ -321,14 +322,30 @@ class SwaySession(harness.Session):
     def _start_notifications(self):
         self._spawn("dbus-monitor", [_tool("dbus-monitor", "dbus"), "--session",
                                      f"type='method_call',interface='{NOTIFICATIONS}'"])
-        self._spawn("dunst", [_tool("dunst", "dunst"), "-config", self._desktop_file("dunstrc")])
-        _poll("dunst to take the notification service",
-              lambda: self._check_alive("dunst") or self.name_owner(NOTIFICATIONS), STEP_TIMEOUT)
         # The monitor prints its own NameAcquired signal once it is watching.
         _poll("dbus-monitor to watch the bus",
               lambda: self._check_alive("dbus-monitor") or "NameAcquired" in
               self._read_log("dbus-monitor") or "NameLost" in self._read_log("dbus-monitor"),
               STEP_TIMEOUT)
+        self.start_notification_service()
+
+    def start_notification_service(self):
+        """Starts dunst and waits until it owns the notification service's name."""
+        self.notifier = self._spawn("dunst", [_tool("dunst", "dunst"), "-config",
+                                              self._desktop_file("dunstrc")])
+        _poll("dunst to take the notification service",
+              lambda: self._check_alive("dunst") or self.name_owner(NOTIFICATIONS), STEP_TIMEOUT)
+
+    def stop_notification_service(self):
+        """Stops dunst by its PID and waits until the service's name has no owner."""
+        for i, (name, proc) in enumerate(self._procs):
+            if proc is self.notifier:
+                self._stop_popen(name, proc, [])
+                del self._procs[i]
+                break
+        self.notifier = None
+        _poll("the notification service to leave the bus",
+              lambda: not self.name_owner(NOTIFICATIONS), STEP_TIMEOUT)
 
     def _bind_pyatspi(self):
         if "pyatspi" in sys.modules and harness._bound_a11y_address != self.a11y_address:

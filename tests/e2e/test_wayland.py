@@ -109,6 +109,26 @@ def click_icon(session, button, took_effect, what):
     return False, value
 
 
+def open_icon_menu(session):
+    """Right-clicks the icon until waybar's menu opens; returns (x, y, width, height) of the
+    menu. It opens at the pointer, next to the icon, and is found as what changed on the screen
+    there, with the pointer parked away both times (it is drawn into the picture); the
+    notifications show further down."""
+    _, x, _, w, _ = session.wait_tray_icon()
+    region = (max(x + w - MENU_AREA[0], 0), 0, MENU_AREA[0], MENU_AREA[1])
+    before = session.screen_pixels(*region)
+
+    def menu_open():
+        session.move_mouse(*desktop_sway.POINTER_PARKING)
+        return session.wait_for(
+            lambda: session.changed_box(region, before, session.screen_pixels(*region)),
+            lambda box: box is not None and box[2] > 20 and box[3] > 10, timeout=CLICK_WAIT)
+
+    ok, menu = click_icon(session, 3, menu_open, "a right click on the icon")
+    expect(ok, f"a right click on the icon opened no menu next to it (what changed: {menu})")
+    return menu
+
+
 def hide_into_tray(session, context):
     mark = len(session.notifications())
     session.close_window()
@@ -203,21 +223,7 @@ def case_menu_exit_ends_and_saves(session):
     labels = session.item_menu()
     expect(labels == ["Exit"], f"the item's menu holds {labels!r}, expected ['Exit']")
 
-    # waybar's menu opens at the pointer, next to the icon. It is found as what changed on the
-    # screen there, with the pointer parked away both times (it is drawn into the picture); the
-    # notifications show further down.
-    _, x, _, w, _ = session.wait_tray_icon()
-    region = (max(x + w - MENU_AREA[0], 0), 0, MENU_AREA[0], MENU_AREA[1])
-    before = session.screen_pixels(*region)
-
-    def menu_open():
-        session.move_mouse(*desktop_sway.POINTER_PARKING)
-        return session.wait_for(
-            lambda: session.changed_box(region, before, session.screen_pixels(*region)),
-            lambda box: box is not None and box[2] > 20 and box[3] > 10, timeout=CLICK_WAIT)
-
-    ok, menu = click_icon(session, 3, menu_open, "a right click on the icon")
-    expect(ok, f"a right click on the icon opened no menu next to it (what changed: {menu})")
+    menu = open_icon_menu(session)
     mx, my, mw, mh = menu
     expect(mh < 60, f"the menu next to the icon is {mw}x{mh}: more than the one item Exit")
     session.click_at(mx + mw // 2, my + mh // 2)
@@ -302,6 +308,32 @@ def case_without_panel_close_keeps_the_window(session):
     expect_text(session, "Result 1", "5.00", "2+3 + Enter after the close request")
 
 
+def case_without_notification_service(session):
+    """With no notification service on the bus, closing still hides the window into the tray
+    (the reminder goes nowhere), and a click on the icon brings it back."""
+    with_panel(session)
+    session.stop_notification_service()
+    try:
+        session.close_window()
+        expect_hidden(session, "sway's kill without a notification service")
+        expect_running(session, "sway's kill without a notification service")
+        restore_by_click(session, "sway's kill without a notification service")
+    finally:
+        session.start_notification_service()
+
+
+def case_panel_quitting_with_its_menu_open(session):
+    """waybar quits while its menu of the program's icon is open and the window is hidden: the
+    program keeps running and the window comes back."""
+    with_panel(session)
+    hide_into_tray(session, "sway's kill")
+    open_icon_menu(session)
+    session.stop_tray()
+    expect_shown(session, "the panel quit with its menu open", focused=False,
+                 timeout=harness.STEP_TIMEOUT)
+    expect_running(session, "the panel quit with its menu open")
+
+
 def case_panel_quitting_brings_the_window_back(session):
     """When waybar quits while the window is hidden in its tray, the window comes back: sway has
     no minimised state, so it is shown."""
@@ -325,6 +357,8 @@ CASES = [
     case_late_panel_gets_the_icon,
     case_sigterm_saves_history,
     case_without_panel_close_keeps_the_window,
+    case_without_notification_service,
+    case_panel_quitting_with_its_menu_open,
     case_panel_quitting_brings_the_window_back,
 ]
 
