@@ -1,16 +1,22 @@
 # Build, run and test entry points (Debian 12).
 #
 #   make deps        install the packages to build and run (apt-get, only what is missing)
-#   make deps-test   install the fuzzing toolchain (clang, libFuzzer runtime)
+#   make deps-test   install the fuzzing toolchain (clang, libFuzzer runtime) and the package
+#                    checkers (lintian, fakeroot)
+#   make deps-package  install the packaging tools (dpkg-dev, file)
 #   make build       configure once and build the normal tree $(BUILD)
 #   make run         deps + build, then the program (or the headless demo when there is no display)
-#   make test        deps + build, then the tests of the normal tree, the unit tests under
+#   make package     the Debian package quantoria_<version>_<arch>.deb, built in the Release tree
+#                    $(PACKAGE_BUILD) (packaging/build-package.sh)
+#   make test        deps + build, then the tests of the normal tree (the package tests among
+#                    them, which make the package in $(PACKAGE_BUILD) first), the unit tests under
 #                    AddressSanitizer/UBSan ($(ASAN_BUILD)) and the fuzzers ($(FUZZ_BUILD))
 #   make test-normal / test-asan / test-fuzz    one stage of `make test`
 #   make bench       build and run the benchmarks
-#   make clean       remove the three build trees
+#   make clean       remove the four build trees
 #
-# Variables (make VAR=value): BUILD, ASAN_BUILD, FUZZ_BUILD (tree folders), JOBS (parallel
+# Variables (make VAR=value): BUILD, ASAN_BUILD, FUZZ_BUILD, PACKAGE_BUILD (tree folders; the
+# package tests use the PACKAGE_BUILD that $(BUILD) was first configured with), JOBS (parallel
 # compile and test jobs), FUZZ_SECONDS (run time of each fuzzer), FUZZERS (the fuzz targets to
 # run; all of tests/fuzz/CMakeLists.txt by default), FUZZ_CC/FUZZ_CXX (the fuzz tree's compilers).
 #
@@ -20,6 +26,7 @@
 BUILD        ?= build
 ASAN_BUILD   ?= build-asan
 FUZZ_BUILD   ?= build-fuzz
+PACKAGE_BUILD ?= build-release
 JOBS         ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_CC      ?= clang
@@ -33,7 +40,8 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := build
 # The steps of a target run in the order written; Ninja and ctest bring the parallelism.
 .NOTPARALLEL:
-.PHONY: deps deps-test build run test test-normal test-asan test-fuzz bench clean
+.PHONY: deps deps-test deps-package build run package test test-normal test-asan test-fuzz bench \
+        clean
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
@@ -42,10 +50,12 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declarative-dev \
                 libgl-dev qt6-qpa-plugins \
                 xvfb xdotool openbox trayer x11-utils imagemagick python3-pyatspi python3-gi \
-                dbus-x11 at-spi2-core \
+                dbus-x11 dbus-daemon at-spi2-core \
                 libxcb1-dev desktop-file-utils appstream \
                 sway waybar wtype grim dunst foot qt6-wayland xkb-data
-TEST_PACKAGES := clang-14 clang libclang-rt-14-dev
+TEST_PACKAGES := clang-14 clang libclang-rt-14-dev lintian fakeroot
+# To make the package: dpkg-buildflags and dpkg-shlibdeps; CPack looks at the programs with file.
+PACKAGE_PACKAGES := dpkg-dev file
 # What bench_startup compares the program with; `make bench` goes on without it when it cannot
 # be installed.
 BENCH_PACKAGES := speedcrunch
@@ -85,8 +95,11 @@ deps:
 deps-test:
 	@$(call install_missing,$(TEST_PACKAGES))
 
+deps-package:
+	@$(call install_missing,$(PACKAGE_PACKAGES))
+
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja
+	cmake -S . -B $(BUILD) -G Ninja -DQUANTORIA_PACKAGE_TREE=$(abspath $(PACKAGE_BUILD))
 
 $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUANTORIA_SANITIZE=ON -DQUANTORIA_BENCH=OFF
@@ -104,7 +117,10 @@ run: deps build
 	  /usr/bin/python3 tests/e2e/demo.py $(BUILD)/quantoria $(BUILD)/quantoria-screenshot.png; \
 	fi
 
-test: deps deps-test build test-normal test-asan test-fuzz
+package: deps deps-package
+	@$(call stage,package $(PACKAGE_BUILD),packaging/build-package.sh $(PACKAGE_BUILD) $(JOBS))
+
+test: deps deps-test deps-package build test-normal test-asan test-fuzz
 
 test-normal: build
 	@$(call stage,ctest $(BUILD),ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --no-tests=error)
@@ -148,4 +164,4 @@ bench: deps build
 	done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)

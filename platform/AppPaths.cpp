@@ -23,6 +23,26 @@ bool CanCreateFilesIn(const QString& folder) {
     return probe.open(); // removed when it goes out of scope
 }
 
+// The system's own program folders, and the `bin` folder of a prefix, are installed places, never
+// a portable copy: root can write them, and a package's files belong to the package manager.
+bool IsInstalledFolder(const QString& folder) {
+    static const QStringList systemFolders = {QStringLiteral("/bin"),
+                                              QStringLiteral("/sbin"),
+                                              QStringLiteral("/usr/bin"),
+                                              QStringLiteral("/usr/sbin"),
+                                              QStringLiteral("/usr/games"),
+                                              QStringLiteral("/usr/local/bin"),
+                                              QStringLiteral("/usr/local/sbin"),
+                                              QStringLiteral("/usr/local/games")};
+    const QString clean = QDir::cleanPath(QDir(folder).absolutePath());
+    if (systemFolders.contains(clean))
+        return true;
+    // PREFIX/bin beside PREFIX/share: /usr, /usr/local, ~/.local, /opt/NAME, a staging root's usr.
+    const QFileInfo info(clean);
+    return info.fileName() == QStringLiteral("bin") &&
+           QFileInfo(info.path() + QStringLiteral("/share")).isDir();
+}
+
 QString BaseFolder(const char* variable, const QString& defaultUnderHome) {
     const QString value = qEnvironmentVariable(variable);
     if (!value.isEmpty() && QDir::isAbsolutePath(value))
@@ -59,7 +79,7 @@ bool MakePrivatePath(const QString& path) {
 
 AppPaths AppPaths::Resolve(const QString& executableDir) {
     AppPaths paths;
-    if (CanCreateFilesIn(executableDir)) {
+    if (!IsInstalledFolder(executableDir) && CanCreateFilesIn(executableDir)) {
         const QString folder = QDir::cleanPath(QDir(executableDir).absolutePath());
         paths.m_settingsFile = folder + QLatin1Char('/') + kSettingsName;
         paths.m_historyFile = folder + QLatin1Char('/') + kHistoryName;

@@ -150,10 +150,10 @@ bool DBusMenu::Properties(int id, const QStringList& names, QVariantMap& propert
         if (action->menu())
             properties.insert(kChildrenDisplay, QStringLiteral("submenu"));
         if (action->isCheckable()) {
-            properties.insert(QStringLiteral("toggle-type"), action->actionGroup() &&
-                                                                     action->actionGroup()->isExclusive()
-                                                                 ? QStringLiteral("radio")
-                                                                 : QStringLiteral("checkmark"));
+            properties.insert(QStringLiteral("toggle-type"),
+                              action->actionGroup() && action->actionGroup()->isExclusive()
+                                  ? QStringLiteral("radio")
+                                  : QStringLiteral("checkmark"));
             properties.insert(QStringLiteral("toggle-state"), action->isChecked() ? 1 : 0);
         }
         const QIcon icon = action->icon();

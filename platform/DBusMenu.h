@@ -8,8 +8,8 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusContext>
 #include <QHash>
-#include <QObject>
 #include <QMenu>
+#include <QObject>
 #include <QPointer>
 
 class QAction;
@@ -95,7 +95,7 @@ public slots:
     uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
                    sni::MenuLayoutItem& layout);
     QList<sni::MenuItemProperties> GetGroupProperties(const QList<int>& ids,
-                                                   const QStringList& propertyNames);
+                                                      const QStringList& propertyNames);
     QDBusVariant GetProperty(int id, const QString& name);
     void Event(int id, const QString& eventId, const QDBusVariant& data, uint timestamp);
     QList<int> EventGroup(const QList<sni::MenuEvent>& events);

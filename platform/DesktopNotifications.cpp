@@ -7,7 +7,6 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
-#include <QDebug>
 #include <QGuiApplication>
 #include <QImage>
 #include <climits>
@@ -95,8 +94,8 @@ DesktopNotifications::DesktopNotifications(QDBusConnection bus, const QString& a
     qDBusRegisterMetaType<ImageData>();
     d->bus = std::move(bus);
     d->appName = appName;
-    d->serviceWatcher = new QDBusServiceWatcher(kService, d->bus,
-                                                QDBusServiceWatcher::WatchForOwnerChange, this);
+    d->serviceWatcher =
+        new QDBusServiceWatcher(kService, d->bus, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(d->serviceWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString&, const QString& newOwner) {
                 d->hasOwner = !newOwner.isEmpty();
@@ -115,10 +114,10 @@ DesktopNotifications::DesktopNotifications(QDBusConnection bus, const QString& a
     const QDBusMessage owner = d->bus.call(hasOwner, QDBus::Block, kBusDaemonMs);
     d->hasOwner = owner.type() == QDBusMessage::ReplyMessage && !owner.arguments().isEmpty() &&
                   owner.arguments().constFirst().toBool();
-    const QDBusMessage activatable = d->bus.call(
-        QDBusMessage::createMethodCall(kBusService, kBusPath, kBusService,
-                                       QStringLiteral("ListActivatableNames")),
-        QDBus::Block, kBusDaemonMs);
+    const QDBusMessage activatable =
+        d->bus.call(QDBusMessage::createMethodCall(kBusService, kBusPath, kBusService,
+                                                   QStringLiteral("ListActivatableNames")),
+                    QDBus::Block, kBusDaemonMs);
     d->activatable = activatable.type() == QDBusMessage::ReplyMessage &&
                      !activatable.arguments().isEmpty() &&
                      activatable.arguments().constFirst().toStringList().contains(kService);
@@ -136,9 +135,9 @@ bool DesktopNotifications::Show(const QString& title, const QString& text, uint3
     if ((kind & BalloonIcon::Mask) == BalloonIcon::User && !icon.isNull()) {
         QImage image = icon.pixmap(QSize(kImageSize, kImageSize)).toImage();
         if (!image.isNull())
-            hints.insert(QStringLiteral("image-data"),
-                         QVariant::fromValue(
-                             ImageData{image.convertToFormat(QImage::Format_RGBA8888)}));
+            hints.insert(
+                QStringLiteral("image-data"),
+                QVariant::fromValue(ImageData{image.convertToFormat(QImage::Format_RGBA8888)}));
     }
     const QString desktopEntry = QGuiApplication::desktopFileName();
     if (!desktopEntry.isEmpty())
@@ -156,10 +155,9 @@ bool DesktopNotifications::Show(const QString& title, const QString& text, uint3
             [this, number](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
                 const QDBusPendingReply<uint> reply = *call;
-                if (!reply.isValid()) {
-                    qDebug("DesktopNotifications: %s", qPrintable(reply.error().message()));
+                // A service that answered with an error showed nothing to replace.
+                if (!reply.isValid())
                     return;
-                }
                 const uint id = reply.value();
                 if (number == d->sent) {
                     d->lastId = id;

@@ -1,5 +1,6 @@
 #include "platform/QtShellNotify.h"
 
+#include "platform/LaunchTokens.h"
 #include "platform/TrayBalloon.h"
 #include "platform/XEmbedTray.h"
 
@@ -135,6 +136,14 @@ bool QtShellNotify::Place(Key key, Entry& entry, Host host) {
                     if (!pos.isNull())
                         at = pos;
                     SendButtons(key, ButtonMessages(action), at);
+                });
+        // On Wayland only a token from the host lets the window that the coming activation
+        // restores take the focus: Qt's next activation request uses (and clears) it.
+        connect(item.get(), &StatusNotifierItem::ActivationTokenProvided, this,
+                [](const QString& token) {
+                    if (QGuiApplication::platformName() == QLatin1String("wayland") &&
+                        IsAcceptableLaunchToken(token.toUtf8()))
+                        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
                 });
         entry.item = std::move(item);
         entry.host = host;

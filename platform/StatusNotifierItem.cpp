@@ -11,7 +11,6 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
-#include <QDebug>
 #include <QMenu>
 #include <atomic>
 
@@ -79,8 +78,7 @@ public:
         connect(&m_serviceWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
                 &WatchState::OwnerChanged);
         m_bus.connect(kWatcherService, kWatcherPath, kWatcherInterface,
-                      QStringLiteral("StatusNotifierHostRegistered"), this,
-                      SLOT(HostRegistered()));
+                      QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(HostRegistered()));
         m_bus.connect(kWatcherService, kWatcherPath, kWatcherInterface,
                       QStringLiteral("StatusNotifierHostUnregistered"), this,
                       SLOT(HostUnregistered()));
@@ -276,18 +274,16 @@ public:
 private:
     // Never waited for: a watcher that hangs must not hang the program.
     void Send() {
-        QDBusMessage call = QDBusMessage::createMethodCall(kWatcherService, kWatcherPath,
-                                                           kWatcherInterface,
-                                                           QStringLiteral("RegisterStatusNotifierItem"));
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(kWatcherService, kWatcherPath, kWatcherInterface,
+                                           QStringLiteral("RegisterStatusNotifierItem"));
         call << m_service;
         call.setAutoStartService(false);
         auto* pending = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
-        connect(pending, &QDBusPendingCallWatcher::finished, this, [](QDBusPendingCallWatcher* w) {
-            w->deleteLater();
-            if (w->isError())
-                qDebug("StatusNotifierItem: the watcher refused the item: %s",
-                       qPrintable(w->error().message()));
-        });
+        // A watcher that refuses the item, or goes away before answering, changes nothing here:
+        // the item stays published, and the next watcher gets it.
+        connect(pending, &QDBusPendingCallWatcher::finished, pending,
+                &QDBusPendingCallWatcher::deleteLater);
     }
 
     QDBusConnection m_bus;
@@ -353,17 +349,14 @@ bool StatusNotifierItem::Register() {
                                 .arg(QCoreApplication::applicationPid())
                                 .arg(++g_itemCount);
     constexpr auto options = QDBusConnection::ExportAdaptors;
-    if (!d->bus.registerObject(kItemPath, &d->itemObject, options)) {
-        qWarning("StatusNotifierItem: %s is taken on the bus", qPrintable(kItemPath));
+    // The paths are taken when another item is published on the same connection.
+    if (!d->bus.registerObject(kItemPath, &d->itemObject, options))
         return false;
-    }
     if (!d->bus.registerObject(kMenuPath, &d->menuObject, options)) {
-        qWarning("StatusNotifierItem: %s is taken on the bus", qPrintable(kMenuPath));
         d->bus.unregisterObject(kItemPath);
         return false;
     }
     if (!d->bus.registerService(service)) {
-        qWarning("StatusNotifierItem: could not own %s", qPrintable(service));
         d->bus.unregisterObject(kMenuPath);
         d->bus.unregisterObject(kItemPath);
         return false;
@@ -389,7 +382,11 @@ bool StatusNotifierItem::Registered() const {
 }
 
 void StatusNotifierItem::SetIcon(const QIcon& icon) {
-    d->state.pixmaps = sni::IconToPixmaps(icon);
+    // The same picture again (a record applied anew) is not a new icon to the hosts.
+    sni::IconPixmapList pixmaps = sni::IconToPixmaps(icon);
+    if (pixmaps == d->state.pixmaps)
+        return;
+    d->state.pixmaps = std::move(pixmaps);
     if (Registered())
         emit d->itemAdaptor->NewIcon();
 }

@@ -38,9 +38,9 @@ private:
 // DBusMenu (com.canonical.dbusmenu at /MenuBar), registered with the watcher.
 //
 // Hosts read the icon (as ARGB32 pixmaps), the tooltip and the menu from it, and call Activate,
-// SecondaryActivate and ContextMenu on it; those calls come out as Activated. A host that shows
-// the menu itself and has an item chosen triggers that item's QAction, on the next turn of the
-// event loop (after the bus call has been answered).
+// SecondaryActivate and ContextMenu on it; those calls come out as Activated, on the next turn of
+// the event loop (after the bus call has been answered). A host that shows the menu itself and has
+// an item chosen triggers that item's QAction, likewise on the next turn of the event loop.
 class StatusNotifierItem : public QObject {
     Q_OBJECT
 public:

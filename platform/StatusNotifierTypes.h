@@ -20,6 +20,10 @@ struct IconPixmap {
     int width = 0;
     int height = 0;
     QByteArray bytes;
+
+    friend bool operator==(const IconPixmap& a, const IconPixmap& b) {
+        return a.width == b.width && a.height == b.height && a.bytes == b.bytes;
+    }
 };
 using IconPixmapList = QList<IconPixmap>;
 

@@ -11,8 +11,9 @@ A Session owns everything it starts: an Xvfb server on a display it picks with -
 private D-Bus session bus, the accessibility bus, openbox, a notification area (trayer, an XEmbed
 tray host) when asked for, and the program itself, copied into a temp folder of its own. HOME,
 XDG_RUNTIME_DIR, XDG_CONFIG_HOME and XDG_STATE_HOME point into a temp folder, so nothing of the
-caller's desktop session is read or written. On exit every process is stopped by its PID (SIGTERM,
-a bounded wait, then SIGKILL) and the temp folders are removed.
+caller's desktop session is read or written. (An installed copy can run where it is instead,
+in_place=True; it keeps its files in the session's XDG folders.) On exit every process is stopped
+by its PID (SIGTERM, a bounded wait, then SIGKILL) and the temp folders are removed.
 
 The program finds a stand-in `xdg-open` first on its PATH: it writes each address it is given to
 a file of the session (opened_addresses()) and opens nothing, so a link never reaches a browser.
@@ -245,9 +246,11 @@ class Session:
     """The program under test on a display, buses and folders of its own. Use it with `with`."""
 
     def __init__(self, program, screen="1280x1024x24", keep_temp=False, program_env=None,
-                 tray=False):
-        """`tray`: start a notification area (trayer) before the program."""
+                 tray=False, in_place=False):
+        """`tray`: start a notification area (trayer) before the program. `in_place`: run the
+        program where it is (an installed copy) instead of a copy in the session's folder."""
         self.program_source = os.path.abspath(program)
+        self.in_place = in_place
         if not os.access(self.program_source, os.X_OK):
             raise HarnessError(f"not an executable program: {self.program_source}")
         self.screen = screen
@@ -547,13 +550,23 @@ class Session:
 
     @property
     def program_dir(self):
-        """The folder the program is copied into and started from (its files land there)."""
+        """The folder the program is copied into and started from (its files land there when it
+        is a portable copy); the program's own folder when it runs in place."""
+        if self.in_place:
+            return os.path.dirname(self.program_source)
         return os.path.join(self.root, "program")
 
     @property
     def program_path(self):
-        """The program's copy, as it runs."""
+        """The program's copy, as it runs (the program itself when it runs in place)."""
+        if self.in_place:
+            return self.program_source
         return os.path.join(self.program_dir, os.path.basename(self.program_source))
+
+    @property
+    def state_home(self):
+        """$XDG_STATE_HOME of the session."""
+        return self._env["XDG_STATE_HOME"]
 
     @property
     def config_home(self):
@@ -578,14 +591,16 @@ class Session:
         return env
 
     def start_program(self):
-        """Starts the program (a copy of it in the session's folder) and waits for its window,
-        for its accessibility tree and for one of its controls to have the keyboard focus."""
+        """Starts the program (a copy of it in the session's folder, or itself when in place)
+        and waits for its window, for its accessibility tree and for one of its controls to have
+        the keyboard focus."""
         # One program at a time: forget one that ended by itself (File > Exit, a signal).
         self.stop_program()
         # A fresh copy under a temp name, then renamed over the old one: a copy that still runs
         # (a second start that hangs) keeps its file, and the rename does not touch it.
-        shutil.copy2(self.program_source, self.program_path + ".new")
-        os.replace(self.program_path + ".new", self.program_path)
+        if not self.in_place:
+            shutil.copy2(self.program_source, self.program_path + ".new")
+            os.replace(self.program_path + ".new", self.program_path)
         self.start_balloons = set()
         self.program = self._spawn("program", [self.program_path], env=self._program_env(),
                                    cwd=os.path.join(self.root, "home"))

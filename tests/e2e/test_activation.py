@@ -128,6 +128,7 @@ def case_startup_id_brings_the_window_back_from_the_tray(session):
     """The window is hidden in the notification area: the second start with a startup id shows
     it, activates it with the id's time (once it is on the screen), and ends the launch."""
     fresh_shown_window(session)
+    session.wait_tray_icon()  # closing hides into the icon only once it is there
     session.close_window()
     ok, state = session.wait_window_state(in_tray)
     expect(ok, f"Alt+F4: the window is {describe_window(session)} ({state}), expected it in the "

@@ -1,8 +1,9 @@
 // `cmake --install` into a temporary DESTDIR, with the prefix the build tree is configured with
 // (/usr/local unless set): exactly the program, quantoria-eval, the desktop entry, the AppStream
-// metainfo and the hicolor icons; the entry and the metainfo pass the freedesktop and AppStream
-// validators and agree with each other and with the installed files; the icons are our picture.
-// That the installed program keeps its seal is checked by tst_Integrity (installedProgram).
+// metainfo, the hicolor icons, the two manual pages, the copyright file and the changelog; the
+// entry and the metainfo pass the freedesktop and AppStream validators and agree with each other
+// and with the installed files; the icons are our picture. That the installed program keeps its
+// seal is checked by tst_Integrity (installedProgram).
 //
 // The install names a component, so that it writes install_manifest_<component>.txt and leaves
 // the build tree's install_manifest.txt, which a real install wrote, alone.
@@ -179,6 +180,10 @@ void tst_Install::fileList() {
         QStringLiteral(INSTALL_BINDIR "/quantoria-eval"),
         QStringLiteral(INSTALL_DATADIR "/applications/") + kAppId + QStringLiteral(".desktop"),
         QStringLiteral(INSTALL_DATADIR "/metainfo/") + kAppId + QStringLiteral(".metainfo.xml"),
+        QStringLiteral(INSTALL_MANDIR "/man1/quantoria.1.gz"),
+        QStringLiteral(INSTALL_MANDIR "/man1/quantoria-eval.1.gz"),
+        QStringLiteral(INSTALL_DATADIR "/doc/quantoria/copyright"),
+        QStringLiteral(INSTALL_DATADIR "/doc/quantoria/changelog.gz"),
     };
     for (int size : kIconSizes)
         expected.append(QStringLiteral(INSTALL_DATADIR "/icons/hicolor/%1x%1/apps/%2.png")

@@ -27,6 +27,8 @@ private slots:
     void cleanup();
 
     void writableProgramFolderIsPortable();
+    void installedProgramFolders_data();
+    void installedProgramFolders();
     void xdgFolders_data();
     void xdgFolders();
     void existingFoldersKeepTheirMode();
@@ -60,6 +62,58 @@ void tst_AppPaths::writableProgramFolderIsPortable() {
     QCOMPARE(paths.HistoryFile(), bin + QStringLiteral("/calc_history.txt"));
     QCOMPARE(FolderEntries(bin), QStringList());                   // the probe is gone
     QVERIFY(!QFileInfo::exists(Root() + QStringLiteral("/home"))); // no XDG folders made
+}
+
+void tst_AppPaths::installedProgramFolders_data() {
+    // Folders made below the test's folder, then the program's folder ("<root>" stands for the
+    // test's folder), which is writable in every row that makes it.
+    QTest::addColumn<QStringList>("made");
+    QTest::addColumn<QString>("programFolder");
+    QTest::addColumn<bool>("portable");
+
+    QTest::newRow("bin alone") << QStringList{"bin"} << "<root>/bin" << true;
+    QTest::newRow("build tree beside share")
+        << QStringList{"src/build", "src/share"} << "<root>/src/build" << true;
+    QTest::newRow("bin under share") << QStringList{"x/share/bin"} << "<root>/x/share/bin" << true;
+    QTest::newRow("bin beside share")
+        << QStringList{"prefix/bin", "prefix/share"} << "<root>/prefix/bin" << false;
+    QTest::newRow("staging root's usr/bin")
+        << QStringList{"stage/usr/bin", "stage/usr/share"} << "<root>/stage/usr/bin/" << false;
+    QTest::newRow("spelled with ..")
+        << QStringList{"prefix/bin", "prefix/share"} << "<root>/prefix/share/../bin" << false;
+    // Root can write these: the program must not even try.
+    QTest::newRow("/usr/bin") << QStringList{} << "/usr/bin" << false;
+    QTest::newRow("/usr/local/bin") << QStringList{} << "/usr/local/bin" << false;
+    QTest::newRow("/bin") << QStringList{} << "/bin" << false;
+}
+
+// A copy installed under a prefix keeps its files in the XDG folders even where it may write its
+// own folder, and leaves that folder as it was; other writable folders are portable copies.
+void tst_AppPaths::installedProgramFolders() {
+    QFETCH(QStringList, made);
+    QFETCH(QString, programFolder);
+    QFETCH(bool, portable);
+    for (const QString& folder : made)
+        QVERIFY(QDir(Root()).mkpath(folder));
+    const QString folder = QString(programFolder).replace(QStringLiteral("<root>"), Root());
+    const bool ours = folder.startsWith(Root());
+    const QStringList before = ours ? FolderEntries(folder) : QStringList();
+    const ScopedVariable home("HOME", QFile::encodeName(Root() + QStringLiteral("/home")));
+    const ScopedVariable config("XDG_CONFIG_HOME", std::nullopt);
+    const ScopedVariable state("XDG_STATE_HOME", std::nullopt);
+
+    const AppPaths paths = AppPaths::Resolve(folder);
+
+    QCOMPARE(paths.IsPortable(), portable);
+    const QString clean = QDir::cleanPath(folder);
+    QCOMPARE(paths.SettingsFile(),
+             portable ? clean + QStringLiteral("/calc_config.ini")
+                      : Root() + QStringLiteral("/home/.config/quantoria/calc_config.ini"));
+    QCOMPARE(paths.HistoryFile(),
+             portable ? clean + QStringLiteral("/calc_history.txt")
+                      : Root() + QStringLiteral("/home/.local/state/quantoria/calc_history.txt"));
+    if (ours)
+        QCOMPARE(FolderEntries(folder), before);
 }
 
 void tst_AppPaths::xdgFolders_data() {

@@ -33,6 +33,7 @@ private slots:
     void otherFiles_data();
     void otherFiles();
     void sealing();
+    void installedProgram_data();
     void installedProgram();
 
 private:
@@ -159,19 +160,31 @@ void tst_Integrity::sealing() {
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("missing"))));
 }
 
-// `cmake --install` copies the sealed file unchanged (no RPATH edit, no stripping).
+void tst_Integrity::installedProgram_data() {
+    QTest::addColumn<bool>("strip");
+    QTest::newRow("as built") << false;
+    QTest::newRow("stripped") << true;
+}
+
+// `cmake --install` copies the sealed file unchanged (no RPATH edit). `cmake --install --strip`
+// (what the package is made with) strips it, which drops the seal, and seals it again; the version
+// record stays.
 void tst_Integrity::installedProgram() {
+    QFETCH(bool, strip);
+    QStringList arguments = {
+        QStringLiteral("--install"), QStringLiteral(BUILD_DIR), QStringLiteral("--prefix"),
+        QStringLiteral("/usr"),
+        // Its own manifest: build/install_manifest.txt stays the user's install.
+        QStringLiteral("--component"), QStringLiteral("Unspecified")};
+    if (strip)
+        arguments.append(QStringLiteral("--strip"));
     QProcess install;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DESTDIR"), m_dir->filePath(QStringLiteral("root")));
     install.setProcessEnvironment(environment);
     install.setWorkingDirectory(m_dir->path());
     install.setProcessChannelMode(QProcess::MergedChannels);
-    install.start(QStringLiteral(CMAKE_COMMAND_PATH),
-                  {QStringLiteral("--install"), QStringLiteral(BUILD_DIR),
-                   QStringLiteral("--prefix"), QStringLiteral("/usr"),
-                   // Its own manifest: build/install_manifest.txt stays the user's install.
-                   QStringLiteral("--component"), QStringLiteral("Unspecified")});
+    install.start(QStringLiteral(CMAKE_COMMAND_PATH), arguments);
     QVERIFY(install.waitForFinished(120000));
     QVERIFY2(install.exitStatus() == QProcess::NormalExit && install.exitCode() == 0,
              install.readAll().constData());
@@ -179,7 +192,11 @@ void tst_Integrity::installedProgram() {
     const QString installed =
         m_dir->filePath(QStringLiteral("root/usr/" INSTALL_BINDIR "/quantoria"));
     QCOMPARE(IntegrityCheck(installed), IntegrityStatus::Ok);
-    QCOMPARE(ReadAll(installed), ReadAll(QStringLiteral(QUANTORIA_EXE)));
+    const QByteArray built = ReadAll(QStringLiteral(QUANTORIA_EXE));
+    if (strip)
+        QVERIFY2(ReadAll(installed).size() < built.size() - kTrailer, "not stripped");
+    else
+        QCOMPARE(ReadAll(installed), built);
     QCOMPARE(GetFileVersionText(installed), QStringLiteral(QUANTORIA_VERSION_TEXT));
 }
 

@@ -358,10 +358,9 @@ QDBusMessage tst_StatusNotifierItem::HostCall(const QString& service, const QStr
 }
 
 QVariantMap tst_StatusNotifierItem::ItemProperties(const QString& service) {
-    const QDBusMessage answer =
-        HostCall(service, QStringLiteral("/StatusNotifierItem"),
-                 QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"),
-                 {kItemInterface});
+    const QDBusMessage answer = HostCall(service, QStringLiteral("/StatusNotifierItem"),
+                                         QStringLiteral("org.freedesktop.DBus.Properties"),
+                                         QStringLiteral("GetAll"), {kItemInterface});
     if (answer.type() != QDBusMessage::ReplyMessage || answer.arguments().isEmpty()) {
         qWarning() << "GetAll failed:" << answer.errorName() << answer.errorMessage();
         return {};
@@ -479,11 +478,16 @@ void tst_StatusNotifierItem::itemRegistersWithWatcher() {
     QTest::qWait(200);
     QCOMPARE(watcher->object->Registrations().size(), 1);
 
-    // Withdrawn: the name leaves the bus.
+    // Withdrawn: the name leaves the bus, and the objects with it.
     item.Unregister();
     QVERIFY(!item.Registered());
     QTRY_VERIFY_WITH_TIMEOUT(!m_host.interface()->isServiceRegistered(registration.argument),
                              kWaitMs);
+    QCOMPARE(HostCall(registration.sender, QStringLiteral("/StatusNotifierItem"),
+                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"),
+                      {kItemInterface})
+                 .errorName(),
+             QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"));
 
     // Registered again: a new name.
     QVERIFY(item.Register());
@@ -669,8 +673,7 @@ void tst_StatusNotifierItem::changesAreSignalled() {
     SignalCounter counter;
     for (const char* name : {"NewIcon", "NewTitle", "NewToolTip"})
         QVERIFY(m_host.connect(service, QStringLiteral("/StatusNotifierItem"), kItemInterface,
-                               QLatin1String(name), &counter,
-                               QByteArray("1") + name + "()"));
+                               QLatin1String(name), &counter, QByteArray("1") + name + "()"));
 
     item.SetToolTip(QStringLiteral("Quantoria"));
     QTRY_COMPARE_WITH_TIMEOUT(counter.newToolTip, 1, kWaitMs);
@@ -678,6 +681,11 @@ void tst_StatusNotifierItem::changesAreSignalled() {
     item.SetToolTip(QStringLiteral("Quantoria")); // unchanged: nothing
     item.SetIcon(SolidIcon(qRgba(1, 2, 3, 255)));
     QTRY_COMPARE_WITH_TIMEOUT(counter.newIcon, 1, kWaitMs);
+    item.SetIcon(SolidIcon(qRgba(1, 2, 3, 255))); // the same picture: nothing
+    item.SetIcon(SolidIcon(qRgba(1, 2, 4, 255)));
+    QTRY_COMPARE_WITH_TIMEOUT(counter.newIcon, 2, kWaitMs);
+    QTest::qWait(100);
+    QCOMPARE(counter.newIcon, 2);
     QCOMPARE(counter.newToolTip, 1);
     QCOMPARE(counter.newTitle, 1);
     QCOMPARE(ItemProperties(service).value(QStringLiteral("Title")).toString(),
@@ -690,9 +698,8 @@ void tst_StatusNotifierItem::hostCallsComeOutAnsweredFirst_data() {
     QTest::addColumn<QPoint>("pos");
     QTest::newRow("Activate") << "Activate" << StatusNotifierItem::Action::Activate
                               << QPoint(120, 30);
-    QTest::newRow("SecondaryActivate") << "SecondaryActivate"
-                                       << StatusNotifierItem::Action::SecondaryActivate
-                                       << QPoint(5, 7);
+    QTest::newRow("SecondaryActivate")
+        << "SecondaryActivate" << StatusNotifierItem::Action::SecondaryActivate << QPoint(5, 7);
     QTest::newRow("ContextMenu") << "ContextMenu" << StatusNotifierItem::Action::ContextMenu
                                  << QPoint(1900, 1060);
     QTest::newRow("ContextMenu at 0,0 (Wayland)")
@@ -712,8 +719,8 @@ void tst_StatusNotifierItem::hostCallsComeOutAnsweredFirst() {
     QTRY_COMPARE_WITH_TIMEOUT(watcher->object->Registrations().size(), 1, kWaitMs);
     const QString service = watcher->object->Registrations().constFirst().argument;
 
-    QDBusMessage call = QDBusMessage::createMethodCall(service, QStringLiteral("/StatusNotifierItem"),
-                                                       kItemInterface, method);
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        service, QStringLiteral("/StatusNotifierItem"), kItemInterface, method);
     call << pos.x() << pos.y();
     QDBusPendingCall pending = m_host.asyncCall(call);
     QList<std::pair<StatusNotifierItem::Action, QPoint>> seen;
@@ -740,9 +747,9 @@ void tst_StatusNotifierItem::activationTokenArrives() {
     QTRY_COMPARE_WITH_TIMEOUT(watcher->object->Registrations().size(), 1, kWaitMs);
     const QString service = watcher->object->Registrations().constFirst().argument;
     // Hosts hand the token over just before the activation itself.
-    QDBusMessage token = QDBusMessage::createMethodCall(
-        service, QStringLiteral("/StatusNotifierItem"), kItemInterface,
-        QStringLiteral("ProvideXdgActivationToken"));
+    QDBusMessage token =
+        QDBusMessage::createMethodCall(service, QStringLiteral("/StatusNotifierItem"),
+                                       kItemInterface, QStringLiteral("ProvideXdgActivationToken"));
     token << QStringLiteral("token-1234");
     m_host.asyncCall(token);
     QDBusMessage activate = QDBusMessage::createMethodCall(
@@ -759,14 +766,22 @@ void tst_StatusNotifierItem::activationTokenArrives() {
 void tst_StatusNotifierItem::menuLabels_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("label");
-    QTest::newRow("plain") << "Exit" << "Exit";
-    QTest::newRow("mnemonic") << "E&xit" << "E_xit";
-    QTest::newRow("literal ampersand") << "Save && Exit" << "Save & Exit";
-    QTest::newRow("underscore") << "save_as" << "save__as";
-    QTest::newRow("mnemonic and underscore") << "&my_file" << "_my__file";
-    QTest::newRow("second mnemonic dropped") << "&a&b" << "_ab";
-    QTest::newRow("trailing ampersand") << "Exit&" << "Exit";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("plain") << "Exit"
+                           << "Exit";
+    QTest::newRow("mnemonic") << "E&xit"
+                              << "E_xit";
+    QTest::newRow("literal ampersand") << "Save && Exit"
+                                       << "Save & Exit";
+    QTest::newRow("underscore") << "save_as"
+                                << "save__as";
+    QTest::newRow("mnemonic and underscore") << "&my_file"
+                                             << "_my__file";
+    QTest::newRow("second mnemonic dropped") << "&a&b"
+                                             << "_ab";
+    QTest::newRow("trailing ampersand") << "Exit&"
+                                        << "Exit";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void tst_StatusNotifierItem::menuLabels() {
@@ -835,7 +850,8 @@ void tst_StatusNotifierItem::menuLayout() {
     QCOMPARE(root.children.size(), 5);
     const MenuLayoutItem& exitItem = root.children.at(0);
     QVERIFY(exitItem.id > 0);
-    QCOMPARE(exitItem.properties.value(QStringLiteral("label")).toString(), QStringLiteral("E_xit"));
+    QCOMPARE(exitItem.properties.value(QStringLiteral("label")).toString(),
+             QStringLiteral("E_xit"));
     QCOMPARE(exitItem.properties.value(QStringLiteral("enabled")).toBool(), true);
     QCOMPARE(exitItem.properties.value(QStringLiteral("visible")).toBool(), true);
     QCOMPARE(root.children.at(1).properties.value(QStringLiteral("type")).toString(),
@@ -854,15 +870,15 @@ void tst_StatusNotifierItem::menuLayout() {
     QCOMPARE(ids.size(), 5);
 
     // One level only; only the named properties.
-    const MenuLayoutItem shallow = LayoutOf(CallMenu(
-        m_host, service, QStringLiteral("GetLayout"), {0, 1, QStringList{QStringLiteral("label")}}));
+    const MenuLayoutItem shallow = LayoutOf(CallMenu(m_host, service, QStringLiteral("GetLayout"),
+                                                     {0, 1, QStringList{QStringLiteral("label")}}));
     QCOMPARE(shallow.children.size(), 5);
     QCOMPARE(shallow.children.at(4).children.size(), 0);
     QCOMPARE(shallow.children.at(0).properties.keys(), QStringList{QStringLiteral("label")});
 
     // Below the submenu.
-    const MenuLayoutItem sub =
-        LayoutOf(CallMenu(m_host, service, QStringLiteral("GetLayout"), {moreItem.id, -1, QStringList()}));
+    const MenuLayoutItem sub = LayoutOf(
+        CallMenu(m_host, service, QStringLiteral("GetLayout"), {moreItem.id, -1, QStringList()}));
     QCOMPARE(sub.id, moreItem.id);
     QCOMPARE(sub.children.size(), 1);
 
@@ -871,10 +887,9 @@ void tst_StatusNotifierItem::menuLayout() {
                                         {exitItem.id, QStringLiteral("label")});
     QCOMPARE(label.arguments().value(0).value<QDBusVariant>().variant().toString(),
              QStringLiteral("E_xit"));
-    const QDBusMessage group =
-        CallMenu(m_host, service, QStringLiteral("GetGroupProperties"),
-                 {QVariant::fromValue(QList<int>{exitItem.id, 9999}),
-                  QStringList{QStringLiteral("label")}});
+    const QDBusMessage group = CallMenu(
+        m_host, service, QStringLiteral("GetGroupProperties"),
+        {QVariant::fromValue(QList<int>{exitItem.id, 9999}), QStringList{QStringLiteral("label")}});
     QCOMPARE(group.signature(), QStringLiteral("a(ia{sv})"));
     sni::MenuItemPropertiesList groupList;
     group.arguments().value(0).value<QDBusArgument>() >> groupList;
@@ -943,8 +958,8 @@ void tst_StatusNotifierItem::menuClickTriggersActionAfterAnswer() {
 
     // EventGroup: the same, several at once.
     sni::MenuEventList events{{exitId2, QStringLiteral("clicked"), QDBusVariant(0), 0}};
-    const QDBusMessage answer = CallMenu(m_host, service2, QStringLiteral("EventGroup"),
-                                         {QVariant::fromValue(events)});
+    const QDBusMessage answer =
+        CallMenu(m_host, service2, QStringLiteral("EventGroup"), {QVariant::fromValue(events)});
     QVERIFY2(answer.type() == QDBusMessage::ReplyMessage, qPrintable(answer.errorMessage()));
     QTRY_COMPARE_WITH_TIMEOUT(triggered, 2, kWaitMs);
 }
@@ -965,8 +980,9 @@ void tst_StatusNotifierItem::menuBadRequests() {
                       {4242, QStringLiteral("clicked"), noData, 0u})
                  .type(),
              QDBusMessage::ErrorMessage);
-    QCOMPARE(CallMenu(m_host, service, QStringLiteral("GetLayout"), {4242, -1, QStringList()}).type(),
-             QDBusMessage::ErrorMessage);
+    QCOMPARE(
+        CallMenu(m_host, service, QStringLiteral("GetLayout"), {4242, -1, QStringList()}).type(),
+        QDBusMessage::ErrorMessage);
     QCOMPARE(
         CallMenu(m_host, service, QStringLiteral("GetProperty"), {4242, QStringLiteral("label")})
             .type(),
@@ -991,9 +1007,23 @@ void tst_StatusNotifierItem::menuBadRequests() {
     gone->addAction(QStringLiteral("Exit"));
     item->SetMenu(gone);
     delete gone;
-    QCOMPARE(LayoutOf(CallMenu(m_host, service, QStringLiteral("GetLayout"), {0, -1, QStringList()}))
-                 .children.size(),
-             0);
+    QCOMPARE(
+        LayoutOf(CallMenu(m_host, service, QStringLiteral("GetLayout"), {0, -1, QStringList()}))
+            .children.size(),
+        0);
+
+    // A host that goes away before its answer comes: the item carries on.
+    {
+        QDBusConnection leaving = m_bus->Connect(QStringLiteral("leaving-host"));
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            service, QStringLiteral("/MenuBar"), kMenuInterface, QStringLiteral("GetLayout"));
+        call << 0 << -1 << QStringList();
+        leaving.asyncCall(call);
+        m_bus->Disconnect(leaving);
+        QTest::qWait(100);
+    }
+    QCOMPARE(CallMenu(m_host, service, QStringLiteral("AboutToShow"), {0}).type(),
+             QDBusMessage::ReplyMessage);
 
     // The item goes away while a host's call is on its way.
     QDBusMessage late = QDBusMessage::createMethodCall(service, QStringLiteral("/MenuBar"),
@@ -1093,8 +1123,8 @@ void tst_StatusNotifierItem::notificationReplacesThePrevious() {
                                {}));
     QTRY_COMPARE_WITH_TIMEOUT(service->Calls().size(), 1, kWaitMs);
     RoundTrip(m_app); // the answer (7) has arrived
-    QVERIFY(notifications.Show(QStringLiteral("T"), QStringLiteral("two"), 5000,
-                               BalloonIcon::Info, {}));
+    QVERIFY(notifications.Show(QStringLiteral("T"), QStringLiteral("two"), 5000, BalloonIcon::Info,
+                               {}));
     QTRY_COMPARE_WITH_TIMEOUT(service->Calls().size(), 2, kWaitMs);
     QCOMPARE(service->Calls().at(1).replacesId, 7u);
 
@@ -1112,22 +1142,22 @@ void tst_StatusNotifierItem::notificationReplacesThePrevious() {
 
 void tst_StatusNotifierItem::notificationWithoutService() {
     DesktopNotifications notifications(m_app, QStringLiteral("Quantoria"));
-    QVERIFY(!notifications.Show(QStringLiteral("T"), QStringLiteral("x"), 5000, BalloonIcon::Info,
-                                {}));
+    QVERIFY(
+        !notifications.Show(QStringLiteral("T"), QStringLiteral("x"), 5000, BalloonIcon::Info, {}));
     // The service starts later: from then on notifications go out.
     QDBusConnection serviceBus = m_bus->Connect(QStringLiteral("notifications"));
     auto service = StartNotifications(serviceBus);
     QVERIFY(service);
-    QTRY_VERIFY_WITH_TIMEOUT(notifications.Show(QStringLiteral("T"), QStringLiteral("x"), 5000,
-                                                BalloonIcon::Info, {}),
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        notifications.Show(QStringLiteral("T"), QStringLiteral("x"), 5000, BalloonIcon::Info, {}),
+        kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(!service->Calls().isEmpty(), kWaitMs);
     // And it goes away again.
     service.reset();
     m_bus->Disconnect(serviceBus);
-    QTRY_VERIFY_WITH_TIMEOUT(!notifications.Show(QStringLiteral("T"), QStringLiteral("x"), 5000,
-                                                 BalloonIcon::Info, {}),
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !notifications.Show(QStringLiteral("T"), QStringLiteral("x"), 5000, BalloonIcon::Info, {}),
+        kWaitMs);
 }
 
 void tst_StatusNotifierItem::notificationServiceAnsweringWithError() {
@@ -1136,15 +1166,15 @@ void tst_StatusNotifierItem::notificationServiceAnsweringWithError() {
     QVERIFY(service);
     service->answer = Answer::WithError;
     DesktopNotifications notifications(m_app, QStringLiteral("Quantoria"));
-    QVERIFY(notifications.Show(QStringLiteral("T"), QStringLiteral("x"), 5000, BalloonIcon::Info,
-                               {}));
-    QVERIFY(notifications.Show(QStringLiteral("T"), QStringLiteral("y"), 5000, BalloonIcon::Info,
-                               {}));
+    QVERIFY(
+        notifications.Show(QStringLiteral("T"), QStringLiteral("x"), 5000, BalloonIcon::Info, {}));
+    QVERIFY(
+        notifications.Show(QStringLiteral("T"), QStringLiteral("y"), 5000, BalloonIcon::Info, {}));
     QTRY_COMPARE_WITH_TIMEOUT(service->Calls().size(), 2, kWaitMs);
     RoundTrip(m_app); // the errors have arrived
     service->answer = Answer::Normally;
-    QVERIFY(notifications.Show(QStringLiteral("T"), QStringLiteral("z"), 5000, BalloonIcon::Info,
-                               {}));
+    QVERIFY(
+        notifications.Show(QStringLiteral("T"), QStringLiteral("z"), 5000, BalloonIcon::Info, {}));
     QTRY_COMPARE_WITH_TIMEOUT(service->Calls().size(), 3, kWaitMs);
     QCOMPARE(service->Calls().at(2).replacesId, 0u);
     QCOMPARE(service->Closed(), QList<uint>());

@@ -34,8 +34,8 @@ public:
                        .toUtf8());
         file.close();
         m_daemon.setProgram(QStringLiteral("dbus-daemon"));
-        m_daemon.setArguments({QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
-                               QStringLiteral("--print-address=1")});
+        m_daemon.setArguments({QStringLiteral("--config-file=") + config,
+                               QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
         m_daemon.setWorkingDirectory(m_dir.path());
         m_daemon.start();
         if (!m_daemon.waitForStarted(10000))
