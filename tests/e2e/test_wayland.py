@@ -73,8 +73,8 @@ def expect_one_reminder(session, since, context):
             f"{context}: no reminder reached the notification service; it was sent "
             f"{session.notifications()[since:]!r} ({len(session.notifications())} this session, "
             f"{since} before); the watcher lists the program's item: "
-            f"{session.program_item() is not None}; the bus monitor's last lines:\n    "
-            + "\n    ".join(monitor))
+            f"{session.program_item() is not None}; {session.notification_service_state()}; "
+            f"the bus monitor's last lines:\n    " + "\n    ".join(monitor))
     time.sleep(1.0)  # a second one would come at once
     found = reminders(session, since)
     expect(len(found) == 1, f"{context}: {len(found)} reminders reached the notification "
@@ -130,6 +130,7 @@ def open_icon_menu(session):
 
 
 def hide_into_tray(session, context):
+    session.ensure_notification_service()
     mark = len(session.notifications())
     session.close_window()
     expect_hidden(session, context)
@@ -150,6 +151,9 @@ def restore_by_click(session, context):
 def case_start(session):
     """The program starts on Wayland with its window shown and focused, its item registered
     with waybar's watcher and drawn in the bar, and the reminder sent once as a notification."""
+    if session.notifier.poll() is not None:
+        session.ensure_notification_service()
+        session.restart_program()
     with_panel(session)
     mark = session.start_notifications
     expect_shown(session, "at start")
