@@ -46,13 +46,16 @@ SHELL := /bin/bash
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # qt6-qpa-plugins (the offscreen and xcb platforms) is only a recommendation of the Qt packages:
-# listed so that it is there even where recommendations are not installed.
+# listed so that it is there even where recommendations are not installed. The fonts are the
+# desktop fonts the appearance tests lay the windows out in.
 RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declarative-dev \
                 libgl-dev qt6-qpa-plugins \
                 xvfb xdotool openbox trayer x11-utils imagemagick python3-pyatspi python3-gi \
-                dbus-x11 dbus-daemon at-spi2-core \
+                dbus-x11 dbus-daemon at-spi2-core qt6ct \
+                xfce4-panel xfconf dunst dbus-bin \
+                sway waybar wtype grim foot qt6-wayland xkb-data \
                 libxcb1-dev desktop-file-utils appstream \
-                sway waybar wtype grim dunst foot qt6-wayland xkb-data
+                fonts-dejavu-core fonts-noto-core fonts-liberation2 fonts-cantarell
 TEST_PACKAGES := clang-14 clang libclang-rt-14-dev lintian fakeroot
 # To make the package: dpkg-buildflags and dpkg-shlibdeps; CPack looks at the programs with file.
 PACKAGE_PACKAGES := dpkg-dev file

@@ -33,14 +33,22 @@ int main(int argc, char* argv[]) {
     QGuiApplication::setDesktopFileName(QStringLiteral("example.quantoria.Quantoria"));
 
     // Log-off, shutdown and termination end the program the way File > Exit does, so the
-    // window's destruction saves the history and the settings.
-    TerminationSignals termination;
-    QObject::connect(&termination, &TerminationSignals::Received, &application,
-                     [] { QCoreApplication::exit(0); });
-    QObject::connect(&application, &QGuiApplication::commitDataRequest, &application,
-                     [](QSessionManager&) { QCoreApplication::exit(0); });
-
+    // window's destruction saves the history and the settings. They can come while a box of the
+    // window's creation is open, before the event loop runs: exit() then ends only the box's
+    // loop, so `ending` keeps the program from going on into the event loop, and no further box
+    // opens.
     MessageBoxErrorReporter reporter;
+    bool ending = false;
+    const auto end = [&] {
+        ending = true;
+        reporter.ProgramEnding();
+        QCoreApplication::exit(0);
+    };
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::Received, &application, end);
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, &application,
+                     [&](QSessionManager&) { end(); });
+
     QtKeyboardInput keyboard;
     SystemLocale locale;
     DesktopShellOpen shell;
@@ -54,6 +62,8 @@ int main(int argc, char* argv[]) {
                           GetFileVersionText, boxes, notify, autostart,
                           AppPaths::Resolve(QCoreApplication::applicationDirPath()),
                           QCoreApplication::applicationFilePath(), &activation});
+        if (ending)
+            return; // the destruction of the window saves, as after File > Exit
         // The window's creation has set the title: from now on a second copy can find this one.
         instance.Listen();
         QObject::connect(&instance, &SingleInstance::RestoreRequested, &frmMain,
@@ -66,7 +76,7 @@ int main(int argc, char* argv[]) {
         frmMain.show();
         // Hashing the program file waits until the first frame is out.
         QTimer::singleShot(0, &frmMain, [&] {
-            if (IntegrityCheck() == IntegrityStatus::Damaged)
+            if (!ending && IntegrityCheck() == IntegrityStatus::Damaged)
                 QMessageBox::critical(
                     &frmMain, g_appTitle,
                     QStringLiteral("The program file of %1 is damaged. Please obtain %1 again.")

@@ -11,6 +11,7 @@
 #include "platform/ShellOpen.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTextDocument>
@@ -104,6 +105,7 @@ int main(int argc, char* argv[]) {
     QtShellNotify notify;
     // The window's files go to a folder of the benchmark's own.
     QTemporaryDir folder;
+    QFile(folder.filePath(QLatin1String(kPortableMarker))).open(QIODevice::WriteOnly);
     Autostart autostart(folder.filePath(QStringLiteral("autostart")));
     TfrmMain window(
         {reporter, keyboard, locale, [](const QString& progId) { return CreateOleObject(progId); },

@@ -419,6 +419,9 @@ struct Subject {
             if (!fs::exists(target) &&
                 !fs::copy_file(program, target, fs::copy_options::overwrite_existing, ec))
                 return error = "cannot copy " + program + ": " + ec.message(), false;
+            // A portable copy: its history file is the one written beside it.
+            if (!WriteFile(Bin() / "quantoria.portable", std::string()))
+                return error = "cannot write the portable marker", false;
             if (historyEntries >= 0 &&
                 !WriteFile(Bin() / "calc_history.txt", HistoryFile(historyEntries)))
                 return error = "cannot write the history file", false;

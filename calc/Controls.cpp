@@ -1,10 +1,51 @@
 #include "calc/Controls.h"
 
+#include <QApplication>
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 
-TEdit::TEdit(QWidget* parent) : QLineEdit(parent) {}
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// How long a key release waits for a press of the same key that would make it part of the key's
+// auto-repeat. The X server sends such a pair in one go, so the press normally follows within a
+// few milliseconds (the accessibility bridge adds a round trip to its registry); a person
+// pressing the key again takes longer, and does not notice the wait.
+constexpr int kReleaseWaitMs = 80;
+
+} // namespace
+
+TEdit::TEdit(QWidget* parent) : QLineEdit(parent) {
+    m_releaseTimer = new QTimer(this);
+    m_releaseTimer->setSingleShot(true);
+    m_releaseTimer->setInterval(kReleaseWaitMs);
+    connect(m_releaseTimer, &QTimer::timeout, this, [this] { ReportRelease(); });
+}
+
+double ContrastRatio(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& colour) {
+        const auto linear = [](double c) {
+            return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) +
+               0.0722 * linear(colour.blueF());
+    };
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+int TEdit::SelStart() const {
+    return hasSelectedText() ? selectionStart() : cursorPosition();
+}
+
+void TEdit::SetText(const QString& text) {
+    setText(text);
+    setCursorPosition(0);
+}
 
 void TEdit::focusInEvent(QFocusEvent* event) {
     QLineEdit::focusInEvent(event);
@@ -13,12 +54,40 @@ void TEdit::focusInEvent(QFocusEvent* event) {
 }
 
 void TEdit::focusOutEvent(QFocusEvent* event) {
-    QLineEdit::focusOutEvent(event);
+    // Keys held while the box loses the focus end elsewhere.
+    m_releaseTimer->stop();
+    m_releasePending = false;
+    m_heldKeys.clear();
+    // The handler reads the selection, which QLineEdit drops as the focus leaves.
     if (OnFocusOut)
         OnFocusOut(this, event->reason());
+    QLineEdit::focusOutEvent(event);
 }
 
 void TEdit::keyPressEvent(QKeyEvent* event) {
+    if (m_releasePending) {
+        // Time stamps tell a repeat from a new press where both events carry one; events that
+        // the accessibility bridge passes on carry none (nor the auto-repeat mark), and then a
+        // press of the same key within the wait is the repeat.
+        const bool stamped = event->timestamp() != 0 && m_releaseTime != 0;
+        if (event->key() == m_releaseKey && (!stamped || event->timestamp() == m_releaseTime)) {
+            // The release before this press was the auto-repeat's: the key is still held.
+            m_releasePending = false;
+            m_releaseTimer->stop();
+        } else {
+            // The release was real and another key follows it: report the release first, and
+            // if that moved the focus, the new key goes where the focus went.
+            m_releaseTimer->stop();
+            ReportRelease();
+            QWidget* focus = QApplication::focusWidget();
+            if (focus && focus != this) {
+                QCoreApplication::sendEvent(focus, event);
+                return;
+            }
+        }
+    }
+    if (!event->isAutoRepeat())
+        m_heldKeys.insert(event->key());
     if (OnKeyPress) {
         QChar key;
         if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
@@ -36,14 +105,56 @@ void TEdit::keyPressEvent(QKeyEvent* event) {
     QLineEdit::keyPressEvent(event);
 }
 
+// A release counts once, for a key whose press this box received: the focus may have come here
+// while the key was down (an arrow key pressed in another control). A release waits a moment
+// for a press of the same key that would make it part of the key's auto-repeat: the X server
+// repeats a held key as release and press pairs with one time stamp, and Qt does not always mark
+// them (never when the accessibility bridge is on, which passes key events on as copies without
+// the mark and the time stamp).
 void TEdit::keyReleaseEvent(QKeyEvent* event) {
     QLineEdit::keyReleaseEvent(event);
-    if (OnKeyUp && !event->isAutoRepeat())
-        OnKeyUp(this, event->key(), event->modifiers());
+    if (event->isAutoRepeat() || !m_heldKeys.contains(event->key()))
+        return;
+    if (m_releasePending) { // another key's release still waiting
+        m_releaseTimer->stop();
+        ReportRelease();
+        if (QApplication::focusWidget() != this)
+            return;
+    }
+    m_releaseKey = event->key();
+    m_releaseModifiers = event->modifiers();
+    m_releaseTime = event->timestamp();
+    m_releasePending = true;
+    // Synthetic events that widget tests send carry no time stamp; they count at once.
+    if (event->spontaneous() && m_releaseTime == 0)
+        ReportRelease();
+    else
+        m_releaseTimer->start();
+}
+
+void TEdit::ReportRelease() {
+    if (!m_releasePending)
+        return;
+    m_releasePending = false;
+    m_heldKeys.remove(m_releaseKey);
+    if (OnKeyUp)
+        OnKeyUp(this, m_releaseKey, m_releaseModifiers);
 }
 
 TCSpinEdit::TCSpinEdit(QWidget* parent) : QSpinBox(parent) {
-    connect(lineEdit(), &QLineEdit::textChanged, this, &TCSpinEdit::TextChanged);
+    m_reportedText = lineEdit()->text();
+    connect(lineEdit(), &QLineEdit::textChanged, this, [this] { NoteText(); });
+    // Stepping (arrow buttons, Up and Down keys, wheel) sets the editor's text with its signals
+    // blocked and then announces the new text here.
+    connect(this, &QSpinBox::textChanged, this, [this] { NoteText(); });
+}
+
+void TCSpinEdit::NoteText() {
+    const QString text = lineEdit()->text();
+    if (text == m_reportedText)
+        return;
+    m_reportedText = text;
+    emit TextChanged();
 }
 
 int TCSpinEdit::Value() {
@@ -80,18 +191,27 @@ int TCSpinEdit::valueFromText(const QString& text) const {
 }
 
 void TCSpinEdit::focusOutEvent(QFocusEvent* event) {
-    const QString before = lineEdit()->text();
     // QAbstractSpinBox rewrites the text here with the editor's signals blocked.
     QSpinBox::focusOutEvent(event);
-    if (event->reason() == Qt::ActiveWindowFocusReason || event->reason() == Qt::PopupFocusReason)
-        return;
-    bool ok = false;
-    const int typed = lineEdit()->text().toInt(&ok);
-    const int clamped = ok ? std::clamp(typed, minimum(), maximum()) : 0;
-    if (lineEdit()->text() != QString::number(clamped))
-        SetValue(clamped);
-    else if (lineEdit()->text() != before)
-        emit TextChanged();
+    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason) {
+        bool ok = false;
+        const int typed = lineEdit()->text().toInt(&ok);
+        const int clamped = ok ? std::clamp(typed, minimum(), maximum()) : 0;
+        if (lineEdit()->text() != QString::number(clamped))
+            SetValue(clamped);
+    }
+    NoteText();
+}
+
+// Enter brings a typed value into range, with the editor's signals blocked.
+void TCSpinEdit::keyPressEvent(QKeyEvent* event) {
+    QSpinBox::keyPressEvent(event);
+    NoteText();
+}
+
+void TCSpinEdit::wheelEvent(QWheelEvent* event) {
+    QSpinBox::wheelEvent(event);
+    NoteText();
 }
 
 TSpeedButton::TSpeedButton(QWidget* parent, const QString& caption) : QToolButton(parent) {
@@ -111,6 +231,13 @@ void TLabel::SetFontColor(const QColor& colour) {
     QPalette p = palette();
     p.setColor(QPalette::WindowText, colour);
     setPalette(p);
+}
+
+void TLabel::SetIdleFontColor(const QColor& designed) {
+    const QColor panel = palette().color(QPalette::Window);
+    const QWidget* holder = parentWidget() ? parentWidget() : this;
+    const QColor theme = holder->palette().color(QPalette::WindowText);
+    SetFontColor(ContrastRatio(designed, panel) >= 4.5 ? designed : theme);
 }
 
 void TLabel::enterEvent(QEnterEvent* event) {

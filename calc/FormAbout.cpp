@@ -2,8 +2,7 @@
 
 #include "app/Global.h"
 
-#include <QCoreApplication>
-#include <QFontDatabase>
+#include <QApplication>
 #include <QFrame>
 #include <QPushButton>
 
@@ -16,6 +15,24 @@ QLabel* PlaceLabel(QWidget* parent, const QString& caption, int x, int y) {
     return label;
 }
 
+// A caption that ends just before the link beside it: at its designed place where it fits there,
+// otherwise moved left so that it still ends before the link (desktop fonts run wider than the
+// designed one).
+QLabel* PlaceLabelBefore(QWidget* parent, const QString& caption, int x, int y, int linkX) {
+    constexpr int kGap = 4;
+    QLabel* label = PlaceLabel(parent, caption, x, y);
+    if (label->geometry().right() >= linkX - kGap)
+        label->move(std::max(0, linkX - kGap - label->width()), y);
+    return label;
+}
+
+// A push button at its designed place, widened to the right where its caption needs more room.
+QPushButton* PlaceButton(QWidget* parent, const QString& caption, int x, int y, int w, int h) {
+    auto* button = new QPushButton(caption, parent);
+    button->setGeometry(x, y, std::max(w, button->sizeHint().width()), h);
+    return button;
+}
+
 } // namespace
 
 TfrmAbout::TfrmAbout(QWidget* owner, ShellOpen& shell,
@@ -26,7 +43,8 @@ TfrmAbout::TfrmAbout(QWidget* owner, ShellOpen& shell,
     setObjectName(QStringLiteral("frmAbout"));
     setWindowTitle(QStringLiteral("About"));
     setFixedSize(414, 279);
-    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    // The desktop's font family at the designed size.
+    QFont font = QApplication::font();
     font.setPointSize(8);
     setFont(font);
 
@@ -44,10 +62,10 @@ TfrmAbout::TfrmAbout(QWidget* owner, ShellOpen& shell,
 
     Label3 = PlaceLabel(this, QStringLiteral("Copyright \u00A9 2026 The Quantoria developers"), 112,
                         172);
-    Label4 = PlaceLabel(this, QStringLiteral("Web Site:"), 104, 200);
+    Label4 = PlaceLabelBefore(this, QStringLiteral("Web Site:"), 104, 200, 160);
     labelWeb = new TLabel(this, kMakerHost);
     labelWeb->move(160, 200);
-    Label5 = PlaceLabel(this, QStringLiteral("Support Email:"), 83, 224);
+    Label5 = PlaceLabelBefore(this, QStringLiteral("Support Email:"), 83, 224, 160);
     labelMail = new TLabel(this, g_supportMail);
     labelMail->move(160, 224);
     for (TLabel* link : {labelWeb, labelMail}) {
@@ -63,16 +81,32 @@ TfrmAbout::TfrmAbout(QWidget* owner, ShellOpen& shell,
     labelWeb->OnClick = [this](TLabel*) { labelWebClick(); };
     labelMail->OnClick = [this](TLabel*) { labelMailClick(); };
 
-    btnVisitHomePage = new QPushButton(QStringLiteral("Visit Product Page"), this);
-    btnVisitHomePage->setGeometry(0, 248, 91, 25);
-    btnClose = new QPushButton(QStringLiteral("Close"), this);
-    btnClose->setGeometry(320, 248, 91, 25);
+    btnVisitHomePage = PlaceButton(this, QStringLiteral("Visit Product Page"), 0, 248, 91, 25);
+    btnClose = PlaceButton(this, QStringLiteral("Close"), 320, 248, 91, 25);
     setTabOrder(btnVisitHomePage, btnClose);
     btnVisitHomePage->setFocus();
     connect(btnVisitHomePage, &QPushButton::clicked, this, [this] { btnVisitHomePageClick(); });
     connect(btnClose, &QPushButton::clicked, this, [this] { btnCloseClick(); });
 
     FormCreate();
+}
+
+// Centred over the owner window, frame on frame. The window is not decorated yet when it is
+// shown; its frame is taken to be as wide as the owner's, whose decoration comes from the same
+// window manager. (QDialog's own placement guesses the frame and can land tens of pixels off.)
+void TfrmAbout::setVisible(bool visible) {
+    if (visible && !isVisible())
+        if (const QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr) {
+            const QRect ownerFrame = owner->frameGeometry();
+            const QRect ownerClient = owner->geometry();
+            const QMargins frame(ownerClient.left() - ownerFrame.left(),
+                                 ownerClient.top() - ownerFrame.top(),
+                                 ownerFrame.right() - ownerClient.right(),
+                                 ownerFrame.bottom() - ownerClient.bottom());
+            const QSize outer = size().grownBy(frame);
+            move(ownerFrame.center() - QPoint(outer.width() / 2, outer.height() / 2));
+        }
+    QDialog::setVisible(visible);
 }
 
 void TfrmAbout::FormCreate() {
@@ -92,7 +126,7 @@ void TfrmAbout::labelWebMouseEnter(TLabel* sender) {
 }
 
 void TfrmAbout::labelWebMouseLeave(TLabel* sender) {
-    sender->SetFontColor(QColor(0, 0, 0));
+    sender->SetIdleFontColor(QColor(0, 0, 0));
     sender->setCursor(Qt::ArrowCursor);
 }
 

@@ -36,6 +36,8 @@ public:
     void labelWebClick();
     void FormCreate();
 
+    void setVisible(bool visible) override;
+
 private:
     ShellOpen& m_shell;
     const std::function<QString(const QString&)> m_versionText;

@@ -47,16 +47,21 @@ constexpr int kClientWidth = 910;
 constexpr int kClientHeight = 432;
 constexpr int kPanelLeftWidth = 558;
 
+// The desktop's font family (the application font follows the desktop's general font) at a
+// size in pixels.
 QFont PixelFont(int pixels, bool bold = false) {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    QFont font = QApplication::font();
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
 }
 
+// A box background of the window's own, with black text on it: the theme's text colour is made
+// for the theme's background (white on a dark scheme's base would vanish on yellow or silver).
 void SetBase(QWidget* widget, const QColor& colour) {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::Base, colour);
+    palette.setColor(QPalette::Text, Qt::black);
     widget->setPalette(palette);
 }
 
@@ -115,6 +120,10 @@ TfrmMain::~TfrmMain() {
         }
     for (TLabel* link : {LabelHideHistory, labelEraseHistory})
         link->OnMouseEnter = link->OnMouseLeave = link->OnClick = nullptr;
+    for (QObject* control :
+         {static_cast<QObject*>(editPrecision), static_cast<QObject*>(checkComma),
+          static_cast<QObject*>(checkStartup), static_cast<QObject*>(checkSingle)})
+        disconnect(control, nullptr, this, nullptr);
     for (QObject* watched : findChildren<QWidget*>())
         watched->removeEventFilter(this);
     if (trayIcon)
@@ -491,7 +500,7 @@ void TfrmMain::labelEraseHistoryMouseEnter(TLabel* sender) {
 }
 
 void TfrmMain::labelEraseHistoryMouseLeave(TLabel* sender) {
-    sender->SetFontColor(QColor(0, 0, 0));
+    sender->SetIdleFontColor(QColor(0, 0, 0));
     sender->setCursor(Qt::ArrowCursor);
 }
 
@@ -634,8 +643,7 @@ void TfrmMain::editExp1Exit(TEdit* sender) {
         std::find(editExp.begin(), editExp.end(), focus) != editExp.end() && focus != sender;
     if (!inExpression && m_editActiveExp)
         SetExpColour(m_editActiveExp, kActiveRow);
-    m_expCaret[RowOf(sender)] =
-        sender->hasSelectedText() ? sender->selectionStart() : sender->cursorPosition();
+    m_expCaret[RowOf(sender)] = sender->SelStart();
 }
 
 void TfrmMain::editExp1KeyUp(TEdit*, int key, Qt::KeyboardModifiers) {
@@ -703,10 +711,10 @@ bool TfrmMain::EvaluateActiveRow() {
         result = EvaluateExpression(m_scriptControl.get(), expression, m_resultFormat,
                                     m_services.locale);
     } catch (const EOleSysError& e) {
-        m_editActiveResult->setText(e.Message());
+        m_editActiveResult->SetText(e.Message());
         return true;
     }
-    m_editActiveResult->setText(result);
+    m_editActiveResult->SetText(result);
     InsertHistoryEntry(expression, m_editActiveResult->text());
     return true;
 }
@@ -785,7 +793,9 @@ void TfrmMain::BringToFront(const LaunchTokens& tokens) {
 
 // Ends the event loop directly: QCoreApplication::quit() would first ask the windows to close,
 // and the main window refuses that (it goes into the tray instead).
-void TfrmMain::menuExitClick() { QCoreApplication::exit(0); }
+void TfrmMain::menuExitClick() {
+    QCoreApplication::exit(0);
+}
 
 void TfrmMain::menuExample1Click() {
     QStringList texts;

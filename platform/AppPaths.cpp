@@ -79,7 +79,10 @@ bool MakePrivatePath(const QString& path) {
 
 AppPaths AppPaths::Resolve(const QString& executableDir) {
     AppPaths paths;
-    if (!IsInstalledFolder(executableDir) && CanCreateFilesIn(executableDir)) {
+    const bool marked =
+        !executableDir.isEmpty() &&
+        QFileInfo(QDir(executableDir).filePath(QLatin1String(kPortableMarker))).isFile();
+    if (marked && !IsInstalledFolder(executableDir) && CanCreateFilesIn(executableDir)) {
         const QString folder = QDir::cleanPath(QDir(executableDir).absolutePath());
         paths.m_settingsFile = folder + QLatin1Char('/') + kSettingsName;
         paths.m_historyFile = folder + QLatin1Char('/') + kHistoryName;

@@ -4,15 +4,20 @@
 
 // Where the settings file and the history file live, decided once at start.
 //
-// When the program's own folder is writable (tried by creating and removing a file there), both
-// files sit next to the program: a portable installation, such as the build tree. An installed
-// copy never is, writable or not: a program folder that is one of the system's (/usr/bin,
-// /usr/local/bin, ...) or a `bin` folder beside a `share` folder (the layout of an installation
-// prefix, a package's staging root included) is not even tried. Otherwise they follow the XDG Base
+// A portable copy keeps both files next to the program. A copy is portable when the marker file
+// kPortableMarker lies beside the program (the build tree has one; a user makes a copy portable
+// by adding one) and the folder takes new files (tried by creating and removing one). Whether the
+// folder is writable alone says nothing: an installation under the home folder, or one run by
+// root, is writable and still installed. An installed place is never portable, marker or not: a
+// program folder that is one of the system's (/usr/bin, /usr/local/bin, ...) or a `bin` folder
+// beside a `share` folder (the layout of an installation prefix, a package's staging root
+// included). Every other copy follows the XDG Base
 // Directory Specification: the settings in $XDG_CONFIG_HOME/quantoria (default ~/.config) and the
 // history in $XDG_STATE_HOME/quantoria (default ~/.local/state). Resolve creates those two folders,
 // and any missing folder above them, with mode 0700; when that fails the paths are still given,
 // and the first write reports the error.
+inline constexpr char kPortableMarker[] = "quantoria.portable";
+
 class AppPaths {
 public:
     static AppPaths Resolve(const QString& executableDir);

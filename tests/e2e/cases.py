@@ -193,11 +193,11 @@ def arguments(description, extra=None):
     return parser.parse_args()
 
 
-def run(cases, program, artifacts=None, watchdog=300, **session_options):
-    """Runs the cases in one session (a harness.Session, or the `session_class` given); prints one
-    line per case and the totals; returns the exit status of the script."""
-    session_class = session_options.pop("session_class", harness.Session)
+def run(cases, program, artifacts=None, watchdog=300, session_class=None, **session_options):
+    """Runs the cases in one session (a harness.Session, or `session_class`, one made for another
+    desktop); prints one line per case and the totals; returns the exit status of the script."""
     passed, failed = 0, 0
+    session_class = session_class or harness.Session
     try:
         with harness.watchdog(watchdog), session_class(program, **session_options) as session:
             for case in cases:

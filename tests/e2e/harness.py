@@ -329,6 +329,7 @@ class Session:
         self._start_session_bus()
         self._start_a11y_bus()
         self._start_window_manager()
+        self.start_desktop_services()
         if self.with_tray:
             self.start_tray()
         self._bind_pyatspi()
@@ -468,7 +469,8 @@ class Session:
         read_end, write_end = os.pipe()
         try:
             self._spawn("session-bus",
-                        [_tool("dbus-daemon", "dbus-daemon"), "--session", "--nofork", "--nopidfile",
+                        [_tool("dbus-daemon", "dbus-daemon"), self.session_bus_config(),
+                         "--nofork", "--nopidfile",
                          "--address=unix:path=" + os.path.join(self._env["XDG_RUNTIME_DIR"], "bus"),
                          f"--print-address={write_end}"],
                         pass_fds=(write_end,))
@@ -481,6 +483,16 @@ class Session:
             if write_end is not None:
                 os.close(write_end)
         self._env["DBUS_SESSION_BUS_ADDRESS"] = self.bus_address
+
+    def session_bus_config(self):
+        """The dbus-daemon option that chooses the session bus's configuration. A desktop that
+        must decide which services the bus can start gives a file of its own
+        (--config-file=PATH)."""
+        return "--session"
+
+    def start_desktop_services(self):
+        """Starts what a desktop runs next to its window manager (a notification service, a
+        settings daemon); nothing here. Runs before the notification area and the program."""
 
     def _start_a11y_bus(self):
         from gi.repository import Gio, GLib
@@ -601,6 +613,8 @@ class Session:
         if not self.in_place:
             shutil.copy2(self.program_source, self.program_path + ".new")
             os.replace(self.program_path + ".new", self.program_path)
+            # A portable copy, like the build tree: its files land beside it, in program_dir.
+            open(os.path.join(self.program_dir, "quantoria.portable"), "a").close()
         self.start_balloons = set()
         self.program = self._spawn("program", [self.program_path], env=self._program_env(),
                                    cwd=os.path.join(self.root, "home"))

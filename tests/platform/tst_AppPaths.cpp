@@ -26,7 +26,9 @@ private slots:
     void init();
     void cleanup();
 
-    void writableProgramFolderIsPortable();
+    void markedProgramFolderIsPortable();
+    void whereTheFilesGo_data();
+    void whereTheFilesGo();
     void installedProgramFolders_data();
     void installedProgramFolders();
     void xdgFolders_data();
@@ -52,21 +54,63 @@ void tst_AppPaths::cleanup() {
     m_dir.reset();
 }
 
-void tst_AppPaths::writableProgramFolderIsPortable() {
+void tst_AppPaths::markedProgramFolderIsPortable() {
     const QString bin = Root() + QStringLiteral("/bin");
     QVERIFY(QDir().mkdir(bin));
+    const QString marker = bin + QLatin1Char('/') + QLatin1String(kPortableMarker);
+    QVERIFY(QFile(marker).open(QIODevice::WriteOnly));
     const ScopedVariable home("HOME", Root().toLocal8Bit() + "/home");
     const AppPaths paths = AppPaths::Resolve(bin + QStringLiteral("/"));
     QVERIFY(paths.IsPortable());
     QCOMPARE(paths.SettingsFile(), bin + QStringLiteral("/calc_config.ini"));
     QCOMPARE(paths.HistoryFile(), bin + QStringLiteral("/calc_history.txt"));
-    QCOMPARE(FolderEntries(bin), QStringList());                   // the probe is gone
+    QCOMPARE(FolderEntries(bin), QStringList{QLatin1String(kPortableMarker)}); // the probe is gone
     QVERIFY(!QFileInfo::exists(Root() + QStringLiteral("/home"))); // no XDG folders made
+}
+
+// Installed copies in folders their user can write (a prefix under the home folder, a copy run
+// by root) keep their files in the XDG folders, like any installed copy; only the marker makes
+// a copy portable.
+void tst_AppPaths::whereTheFilesGo_data() {
+    QTest::addColumn<QString>("bin");
+    QTest::addColumn<bool>("marker");
+    QTest::addColumn<bool>("portable");
+    QTest::newRow("prefix under the home folder") << "home/.local/bin" << false << false;
+    QTest::newRow("writable system prefix") << "usr/local/bin" << false << false;
+    QTest::newRow("portable copy in a home folder") << "home/apps/quantoria" << true << true;
+    QTest::newRow("marker that is a folder") << "opt/quantoria" << false << false;
+}
+
+void tst_AppPaths::whereTheFilesGo() {
+    QFETCH(QString, bin);
+    QFETCH(bool, marker);
+    QFETCH(bool, portable);
+    const QString folder = Root() + QLatin1Char('/') + bin;
+    QVERIFY(QDir().mkpath(folder));
+    const QString markerPath = folder + QLatin1Char('/') + QLatin1String(kPortableMarker);
+    if (marker)
+        QVERIFY(QFile(markerPath).open(QIODevice::WriteOnly));
+    else if (bin.startsWith(QLatin1String("opt")))
+        QVERIFY(QDir().mkdir(markerPath));
+    const ScopedVariable home("HOME", QFile::encodeName(Root() + QStringLiteral("/home")));
+    const ScopedVariable config("XDG_CONFIG_HOME", std::nullopt);
+    const ScopedVariable state("XDG_STATE_HOME", std::nullopt);
+    const AppPaths paths = AppPaths::Resolve(folder);
+    QCOMPARE(paths.IsPortable(), portable);
+    if (portable) {
+        QCOMPARE(paths.SettingsFile(), folder + QStringLiteral("/calc_config.ini"));
+        QCOMPARE(paths.HistoryFile(), folder + QStringLiteral("/calc_history.txt"));
+    } else {
+        QCOMPARE(paths.SettingsFile(),
+                 Root() + QStringLiteral("/home/.config/quantoria/calc_config.ini"));
+        QCOMPARE(paths.HistoryFile(),
+                 Root() + QStringLiteral("/home/.local/state/quantoria/calc_history.txt"));
+    }
 }
 
 void tst_AppPaths::installedProgramFolders_data() {
     // Folders made below the test's folder, then the program's folder ("<root>" stands for the
-    // test's folder), which is writable in every row that makes it.
+    // test's folder), which is writable and marked portable in every row that makes it.
     QTest::addColumn<QStringList>("made");
     QTest::addColumn<QString>("programFolder");
     QTest::addColumn<bool>("portable");
@@ -88,7 +132,8 @@ void tst_AppPaths::installedProgramFolders_data() {
 }
 
 // A copy installed under a prefix keeps its files in the XDG folders even where it may write its
-// own folder, and leaves that folder as it was; other writable folders are portable copies.
+// own folder and is marked portable, and leaves that folder as it was; other marked writable
+// folders are portable copies.
 void tst_AppPaths::installedProgramFolders() {
     QFETCH(QStringList, made);
     QFETCH(QString, programFolder);
@@ -97,6 +142,9 @@ void tst_AppPaths::installedProgramFolders() {
         QVERIFY(QDir(Root()).mkpath(folder));
     const QString folder = QString(programFolder).replace(QStringLiteral("<root>"), Root());
     const bool ours = folder.startsWith(Root());
+    if (ours)
+        QVERIFY(QFile(QDir(folder).filePath(QLatin1String(kPortableMarker)))
+                    .open(QIODevice::WriteOnly));
     const QStringList before = ours ? FolderEntries(folder) : QStringList();
     const ScopedVariable home("HOME", QFile::encodeName(Root() + QStringLiteral("/home")));
     const ScopedVariable config("XDG_CONFIG_HOME", std::nullopt);
@@ -199,6 +247,9 @@ void tst_AppPaths::existingFoldersKeepTheirMode() {
 void tst_AppPaths::readOnlyProgramFolderIsNotPortable() {
     const QString bin = Root() + QStringLiteral("/bin");
     QVERIFY(QDir().mkdir(bin));
+    // Even marked: files that cannot be written there go to the XDG folders.
+    QVERIFY(
+        QFile(bin + QLatin1Char('/') + QLatin1String(kPortableMarker)).open(QIODevice::WriteOnly));
     QVERIFY(QFile::setPermissions(bin, QFile::ReadOwner | QFile::ExeOwner));
     if (CanCreateFilesIn(bin))
         QSKIP("permissions do not stop this user (root)");

@@ -37,6 +37,8 @@ struct MainWindowFixture {
         activation = RecordingWindowActivation{};
         engine = FailingEngine{};
         folder = std::make_unique<QTemporaryDir>();
+        // A portable copy: the window's files stay in the folder.
+        QFile(folder->filePath(QLatin1String(kPortableMarker))).open(QIODevice::WriteOnly);
         autostart = std::make_unique<Autostart>(folder->filePath(QStringLiteral("autostart")));
     }
 
