@@ -53,6 +53,7 @@ RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declar
                 xvfb xdotool openbox trayer x11-utils imagemagick python3-pyatspi python3-gi \
                 dbus-x11 dbus-daemon at-spi2-core qt6ct \
                 xfce4-panel xfconf dunst dbus-bin \
+                sway waybar wtype grim foot qt6-wayland xkb-data \
                 libxcb1-dev desktop-file-utils appstream \
                 fonts-dejavu-core fonts-noto-core fonts-liberation2 fonts-cantarell
 TEST_PACKAGES := clang-14 clang libclang-rt-14-dev lintian fakeroot

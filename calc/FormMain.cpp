@@ -154,8 +154,17 @@ void TfrmMain::changeEvent(QEvent* event) {
     const auto* change = static_cast<QWindowStateChangeEvent*>(event);
     if (change->oldState() & Qt::WindowMinimized)
         return;
-    if (trayIcon && !trayIcon->Minimizing() && TrayShown())
+    // A window already hidden in the tray may still hear of its minimised state afterwards (the
+    // window manager's answer to the minimise that hid it): that is no new minimise command.
+    if (trayIcon && !trayIcon->Minimizing() && TrayShown() && !m_hiddenInTray)
         Handle([&] { ShowReminderBalloon(); });
+    if (trayIcon && TrayShown())
+        m_hiddenInTray = true;
+}
+
+void TfrmMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    m_hiddenInTray = false;
 }
 
 void TfrmMain::CreateControls() {
@@ -614,6 +623,7 @@ void TfrmMain::FormCloseQuery(bool& canClose) {
     }
     ShowReminderBalloon();
     trayIcon->Minimize();
+    m_hiddenInTray = true;
 }
 
 void TfrmMain::trayIconMouseEnter() {

@@ -144,6 +144,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void CreateControls();
@@ -181,6 +182,8 @@ private:
     void TellSessionHistoryFile();
     // The last add of the notification icon succeeded and the area is still there.
     bool m_trayAdded = false;
+    // The window went into the tray (a close or a minimise) and has not been shown since.
+    bool m_hiddenInTray = false;
     // Saves the history a moment after it changed.
     QTimer m_autosave;
     // Each evaluation's history goes to disk on this thread before the next evaluation runs.

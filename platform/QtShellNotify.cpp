@@ -37,6 +37,7 @@ void Merge(NotifyIconData& applied, const NotifyIconData& data) {
     applied.infoTitle = data.infoTitle;
     applied.timeout = data.timeout;
     applied.infoFlags = data.infoFlags;
+    applied.infoSerial = data.infoSerial;
     applied.menu = data.menu;
 }
 
@@ -95,8 +96,10 @@ bool QtShellNotify::NotifyIcon(NotifyCommand command, const NotifyIconData& data
             return false;
         }
         ApplyToHost(key, entry);
-        if (HasBalloon(data))
+        if (HasBalloon(data) && m_balloonsShown[key] != data.infoSerial) {
+            m_balloonsShown[key] = data.infoSerial;
             ShowBalloon(key, entry);
+        }
         UpdateAreaPoll();
         return true;
     }
@@ -106,8 +109,10 @@ bool QtShellNotify::NotifyIcon(NotifyCommand command, const NotifyIconData& data
         Entry& entry = found->second;
         Merge(entry.record, data);
         ApplyToHost(key, entry);
-        if (HasBalloon(data))
+        if (HasBalloon(data) && m_balloonsShown[key] != data.infoSerial) {
+            m_balloonsShown[key] = data.infoSerial;
             ShowBalloon(key, entry);
+        }
         return true;
     }
     case NotifyCommand::Delete: {

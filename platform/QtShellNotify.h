@@ -37,7 +37,8 @@
 // - Add fails while no host is there. Adding a record that is already there applies it again and
 //   succeeds. Modify and Delete of a record that is not there fail.
 // - Only the fields whose NotifyFlag is set are applied (the menu always). A record with
-//   NotifyFlag::Info and a balloon text shows its balloon on every Add and Modify.
+//   NotifyFlag::Info and a balloon text shows its balloon on the first Add or Modify that brings
+//   it (a new infoSerial), not again when later calls bring the same one.
 class QtShellNotify final : public QObject, public ShellNotify {
     Q_OBJECT
 public:
@@ -95,6 +96,8 @@ private:
     // Made at the first balloon, under the application's name as it is then.
     std::unique_ptr<DesktopNotifications> m_notifications;
     std::map<Key, Entry> m_icons;
+    // The infoSerial of the last balloon shown for each icon, kept across removals.
+    std::map<Key, uint32_t> m_balloonsShown;
     std::function<void(bool)> m_areaChanged;
     bool m_areaAvailable = false; // as last reported
     bool m_xembedAvailable = false;

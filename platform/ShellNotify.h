@@ -56,6 +56,9 @@ struct NotifyIconData {
     QString infoTitle;      // balloon title, at most 63 characters
     uint32_t timeout = 0;   // balloon time-out, milliseconds
     uint32_t infoFlags = 0; // BalloonIcon kind
+    // Changes with every balloon the owner asks for. The balloon fields stay filled and travel
+    // with every later call; a host shows a balloon once, not again for each update of the icon.
+    uint32_t infoSerial = 0;
     // The icon's menu, for hosts that show an icon's menu themselves (a StatusNotifierItem host
     // reads it over the bus and shows it on the right click; choosing an item triggers its
     // action). Hosts that report the buttons instead ignore it: the owner pops its menu up on the

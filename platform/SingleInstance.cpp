@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTimer>
@@ -123,6 +124,20 @@ QString SessionKey(const QString& waylandDisplay, const QString& display) {
     return key;
 }
 
+QString WaylandDisplayName(const QString& waylandDisplay, const QString& runtimeDir) {
+    if (!waylandDisplay.startsWith(u'/') || !runtimeDir.startsWith(u'/'))
+        return waylandDisplay;
+    const QFileInfo socket(QDir::cleanPath(waylandDisplay));
+    const QString folder = socket.path();
+    if (folder == QDir::cleanPath(runtimeDir))
+        return socket.fileName();
+    // The same folder reached through a symbolic link.
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    if (!canonical.isEmpty() && canonical == QFileInfo(runtimeDir).canonicalFilePath())
+        return socket.fileName();
+    return waylandDisplay;
+}
+
 QByteArray RestoreRequestLine(const LaunchTokens& tokens) {
     QByteArray line = kRestoreVerb;
     const auto field = [&](const QByteArray& name, const QString& token) {
@@ -166,7 +181,9 @@ std::optional<LaunchTokens> ParseRestoreRequest(const QByteArray& line) {
 SingleInstance::SingleInstance(const QString& name, const InstanceEnvironment& environment,
                                QObject* parent)
     : QObject(parent) {
-    const QString session = SessionKey(environment.waylandDisplay, environment.display);
+    const QString session =
+        SessionKey(WaylandDisplayName(environment.waylandDisplay, environment.runtimeDir),
+                   environment.display);
     QString base;
     if (environment.runtimeDir.startsWith(u'/') && IsPrivateFolder(environment.runtimeDir, true))
         base = BasePath(environment.runtimeDir, name, session);

@@ -29,6 +29,11 @@ struct InstanceEnvironment {
 // share a name. Empty without a display.
 QString SessionKey(const QString& waylandDisplay, const QString& display);
 
+// $WAYLAND_DISPLAY as the name of a socket in the runtime folder: an absolute path to a socket
+// directly in `runtimeDir` becomes its file name, so that "wayland-1" and
+// "/run/user/1000/wayland-1" are one session. Anything else is returned unchanged.
+QString WaylandDisplayName(const QString& waylandDisplay, const QString& runtimeDir);
+
 // The restore request's line for `tokens`, with the terminating newline; the acceptable tokens
 // only ("restore\n" when none is).
 QByteArray RestoreRequestLine(const LaunchTokens& tokens);

@@ -199,7 +199,9 @@ public:
     // Without a menu: the root path, which names no DBusMenu, rather than a made-up path that
     // hosts would try to read.
     QDBusObjectPath Menu() const {
-        return QDBusObjectPath(m_state->hasMenu ? kMenuPath : QStringLiteral("/"));
+        // Always the menu object: hosts read the path once, and an item without a menu has an
+        // empty one there.
+        return QDBusObjectPath(kMenuPath);
     }
 
 public slots:
@@ -402,15 +404,10 @@ void StatusNotifierItem::SetToolTip(const QString& text) {
 }
 
 void StatusNotifierItem::SetMenu(QMenu* menu) {
-    const bool hadMenu = d->state.hasMenu;
+    // The menu object stays where it is: hosts that read it once see the new items at their
+    // next request (the exporter announces the new layout).
     d->menu->SetMenu(menu);
     d->state.hasMenu = menu != nullptr;
-    // Hosts read the Menu property once, when the item registers: a menu that comes or goes
-    // while registered needs the item registered anew.
-    if (Registered() && hadMenu != d->state.hasMenu) {
-        Unregister();
-        Register();
-    }
 }
 
 #include "StatusNotifierItem.moc"

@@ -135,7 +135,10 @@ void TTrayIcon::Notification(QObject* component, TOperation operation) {
     } else if (component == static_cast<QObject*>(m_popupMenu)) {
         disconnect(m_popupMenuGone);
         m_popupMenu = nullptr;
-        UpdateRecordMenu();
+        // Only the record forgets it: hosts keep an empty menu until the next call, and a menu
+        // that goes with its window at the end causes no call of its own.
+        m_menuOffered = nullptr;
+        m_record.menu = nullptr;
     }
 }
 
@@ -194,6 +197,7 @@ bool TTrayIcon::ShowBalloonTip(const QString& title, const QString& text, uint32
     m_record.infoFlags = iconKind;
     m_record.info = text.left(kMaxBalloonText);
     m_record.infoTitle = title.left(kMaxBalloonTitle);
+    ++m_record.infoSerial;
     return m_shell.NotifyIcon(NotifyCommand::Modify, m_record);
 }
 
@@ -445,8 +449,9 @@ void TTrayIcon::Minimize() {
             w->setWindowState(w->windowState() | Qt::WindowMinimized);
             m_minimizedWindows.append(w);
         }
-        if (!(app->windowState() & Qt::WindowMinimized))
-            app->setWindowState(app->windowState() | Qt::WindowMinimized);
+        // The window is withdrawn (hidden), not iconified first: the window manager's answer to
+        // an iconify request comes late, and one that comes after a restore would take the
+        // window straight back into the tray. Withdrawn, it has no taskbar entry either way.
         app->hide();
     }
     m_minimizing = false;

@@ -132,8 +132,9 @@ public:
     // opened and within the double-click interval, closes it and reaches the icon as the double
     // click it completes (its release is not reported).
     virtual void ShowMenu();
-    // Minimises the application's windows, hides the application window (its taskbar entry
-    // goes), raises OnMinimize.
+    // Minimises the application's other windows, hides (withdraws) the application window: its
+    // taskbar entry goes. A window the window manager minimised already stays marked so. Raises
+    // OnMinimize.
     virtual void Minimize();
     // Shows the application window again, un-minimised, raised and activated; un-minimises the
     // windows Minimize minimised; raises OnRestore.

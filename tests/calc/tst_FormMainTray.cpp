@@ -5,6 +5,8 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QTimer>
+#include <QWindowStateChangeEvent>
+#include <set>
 
 // The main window in the notification area, against a recording host.
 class tst_FormMainTray : public QObject {
@@ -32,13 +34,13 @@ private:
 };
 
 int tst_FormMainTray::Balloons() const {
-    // Modify calls that carry the reminder. Later updates of the icon would pass the stored
-    // balloon again too, but nothing in these tests updates the icon after the start.
-    int count = 0;
+    // Reminders asked for: later updates of the icon pass the stored balloon again, under the
+    // same serial, and hosts do not show it again.
+    std::set<uint32_t> serials;
     for (const auto& call : f.notify.calls)
-        if (call.command == NotifyCommand::Modify && call.record.info == kReminderText)
-            ++count;
-    return count;
+        if (call.command != NotifyCommand::Delete && call.record.info == kReminderText)
+            serials.insert(call.record.infoSerial);
+    return int(serials.size());
 }
 
 void tst_FormMainTray::startAddsIconWithTitleTipAndReminder() {
@@ -75,6 +77,19 @@ void tst_FormMainTray::closeAndMinimiseHideIntoTheIcon() {
     QTRY_VERIFY(!f.w->isVisible());
     QCOMPARE(Balloons(), before + 1);
     QCOMPARE(f.notify.Commands().back(), NotifyCommand::Modify); // the icon stays
+
+    // The window manager's late word on the minimised state of the hidden window is no new
+    // minimise: no second reminder.
+    QWindowStateChangeEvent late(Qt::WindowNoState);
+    QApplication::sendEvent(f.w.get(), &late);
+    QCOMPARE(Balloons(), before + 1);
+
+    // Shown again and minimised again: a reminder again.
+    f.w->BringToFront();
+    QTRY_VERIFY(f.w->isVisible());
+    f.w->setWindowState(f.w->windowState() | Qt::WindowMinimized);
+    QTRY_VERIFY(!f.w->isVisible());
+    QCOMPARE(Balloons(), before + 2);
 }
 
 void tst_FormMainTray::doubleClickRestoresAsItWas() {

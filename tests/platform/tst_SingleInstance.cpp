@@ -148,6 +148,9 @@ private slots:
     // In this process: the names, the folders, the lock.
     void sessionKey_data();
     void sessionKey();
+    void waylandDisplayName_data();
+    void waylandDisplayName();
+    void waylandSpellingsAreOneSession();
     void lockFolder();
     void longNamesAreHashed();
     void unusableFoldersRunUnprotected();
@@ -273,6 +276,63 @@ void tst_SingleInstance::sessionKey() {
     QFETCH(QString, display);
     QFETCH(QString, key);
     QCOMPARE(SessionKey(wayland, display), key);
+}
+
+void tst_SingleInstance::waylandDisplayName_data() {
+    QTest::addColumn<QString>("wayland");
+    QTest::addColumn<QString>("runtime");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("a name") << "wayland-1"
+                            << "/run/user/7"
+                            << "wayland-1";
+    QTest::newRow("a path in the runtime folder") << "/run/user/7/wayland-1"
+                                                  << "/run/user/7"
+                                                  << "wayland-1";
+    QTest::newRow("untidy spellings") << "/run/user/7//./wayland-1"
+                                      << "/run/user/7/"
+                                      << "wayland-1";
+    QTest::newRow("elsewhere") << "/tmp/wayland-1"
+                               << "/run/user/7"
+                               << "/tmp/wayland-1";
+    QTest::newRow("in a subfolder") << "/run/user/7/nested/wayland-1"
+                                    << "/run/user/7"
+                                    << "/run/user/7/nested/wayland-1";
+    QTest::newRow("no runtime folder") << "/run/user/7/wayland-1"
+                                       << ""
+                                       << "/run/user/7/wayland-1";
+    QTest::newRow("no wayland") << ""
+                                << "/run/user/7"
+                                << "";
+}
+
+void tst_SingleInstance::waylandDisplayName() {
+    QFETCH(QString, wayland);
+    QFETCH(QString, runtime);
+    QFETCH(QString, name);
+    QCOMPARE(WaylandDisplayName(wayland, runtime), name);
+}
+
+void tst_SingleInstance::waylandSpellingsAreOneSession() {
+    InstanceEnvironment environment = PrivateEnvironment(QString());
+    environment.waylandDisplay = QStringLiteral("wayland-3");
+    const SingleInstance byName(QStringLiteral("Quantoria"), environment);
+    environment.waylandDisplay = m_runtime->filePath(QStringLiteral("wayland-3"));
+    const SingleInstance byPath(QStringLiteral("Quantoria"), environment);
+    QVERIFY(!byName.LockFilePath().isEmpty());
+    QCOMPARE(byPath.LockFilePath(), byName.LockFilePath());
+
+    // The runtime folder reached through a symbolic link, as some sessions name it.
+    QTemporaryDir links;
+    QVERIFY(links.isValid());
+    const QString link = links.filePath(QStringLiteral("runtime"));
+    QVERIFY(QFile::link(m_runtime->path(), link));
+    environment.waylandDisplay = link + QStringLiteral("/wayland-3");
+    const SingleInstance byLink(QStringLiteral("Quantoria"), environment);
+    QCOMPARE(byLink.LockFilePath(), byName.LockFilePath());
+
+    environment.waylandDisplay = m_runtime->filePath(QStringLiteral("wayland-4"));
+    const SingleInstance other(QStringLiteral("Quantoria"), environment);
+    QVERIFY(other.LockFilePath() != byName.LockFilePath());
 }
 
 void tst_SingleInstance::lockFolder() {

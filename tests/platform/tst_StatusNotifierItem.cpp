@@ -642,6 +642,12 @@ void tst_StatusNotifierItem::propertiesReadBack() {
     QCOMPARE(tip.description, QString());
 }
 
+namespace {
+QDBusMessage CallMenu(QDBusConnection& host, const QString& service, const QString& method,
+                      const QVariantList& args);
+MenuLayoutItem LayoutOf(const QDBusMessage& answer);
+} // namespace
+
 void tst_StatusNotifierItem::menuPropertyWithoutMenu() {
     auto watcher = StartWatcher(true);
     QVERIFY(watcher);
@@ -649,18 +655,28 @@ void tst_StatusNotifierItem::menuPropertyWithoutMenu() {
     QVERIFY(item.Register());
     QTRY_COMPARE_WITH_TIMEOUT(watcher->object->Registrations().size(), 1, kWaitMs);
     const QString service = watcher->object->Registrations().constFirst().argument;
+    // The menu object is there from the start, empty: hosts read its path once.
     QCOMPARE(ItemProperties(service).value(QStringLiteral("Menu")).value<QDBusObjectPath>().path(),
-             QStringLiteral("/"));
+             QStringLiteral("/MenuBar"));
+    QCOMPARE(
+        LayoutOf(CallMenu(m_host, service, QStringLiteral("GetLayout"), {0, -1, QStringList()}))
+            .children.size(),
+        0);
 
-    // A menu set while registered: hosts learn of it from a new registration.
+    // A menu set while registered shows in the same object; the item is not registered anew
+    // (hosts would list it twice).
     QMenu menu;
     menu.addAction(QStringLiteral("Exit"));
     item.SetMenu(&menu);
     QVERIFY(item.Registered());
-    QTRY_COMPARE_WITH_TIMEOUT(watcher->object->Registrations().size(), 2, kWaitMs);
-    const QString second = watcher->object->Registrations().at(1).argument;
-    QCOMPARE(ItemProperties(second).value(QStringLiteral("Menu")).value<QDBusObjectPath>().path(),
-             QStringLiteral("/MenuBar"));
+    const MenuLayoutItem root =
+        LayoutOf(CallMenu(m_host, service, QStringLiteral("GetLayout"), {0, -1, QStringList()}));
+    QCOMPARE(root.children.size(), 1);
+    QCOMPARE(root.children.at(0).properties.value(QStringLiteral("label")).toString(),
+             QStringLiteral("Exit"));
+    item.SetMenu(nullptr);
+    QTest::qWait(100);
+    QCOMPARE(watcher->object->Registrations().size(), 1);
 }
 
 void tst_StatusNotifierItem::changesAreSignalled() {
