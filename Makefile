@@ -56,7 +56,7 @@ RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declar
                 sway waybar wtype grim foot qt6-wayland xkb-data \
                 libxcb1-dev desktop-file-utils appstream \
                 fonts-dejavu-core fonts-noto-core fonts-liberation2 fonts-cantarell
-TEST_PACKAGES := clang-14 clang libclang-rt-14-dev lintian fakeroot
+TEST_PACKAGES := clang-14 clang libclang-rt-14-dev clang-format lintian fakeroot
 # To make the package: dpkg-buildflags and dpkg-shlibdeps; CPack looks at the programs with file.
 PACKAGE_PACKAGES := dpkg-dev file
 # What bench_startup compares the program with; `make bench` goes on without it when it cannot
