@@ -77,11 +77,7 @@ public:
 
     QString Language() const override { return m_language; }
 
-    void SetLanguage(const QString& language) override {
-        if (language.compare(QLatin1String("JavaScript"), Qt::CaseInsensitive) != 0)
-            throw EOleSysError(Status::InvalidArgument);
-        m_language = language;
-    }
+    void SetLanguage(const QString& language) override { m_language = CheckedLanguage(language); }
 
     Variant Eval(const QString& text) override {
         if (m_language.isEmpty())

@@ -109,6 +109,16 @@ protected:
     }
 };
 
+} // namespace
+
+QString CheckedLanguage(const QString& language) {
+    if (language.compare(QLatin1String("JavaScript"), Qt::CaseInsensitive) != 0)
+        throw EOleSysError(Status::InvalidArgument);
+    return language;
+}
+
+namespace {
+
 class JsScriptControl final : public InProcessEngine {
 public:
     explicit JsScriptControl(ScriptLimits limits) : m_watchdog(m_engine, limits) {
@@ -119,11 +129,7 @@ public:
 
     QString Language() const override { return m_language; }
 
-    void SetLanguage(const QString& language) override {
-        if (language.compare(QLatin1String("JavaScript"), Qt::CaseInsensitive) != 0)
-            throw EOleSysError(Status::InvalidArgument);
-        m_language = language;
-    }
+    void SetLanguage(const QString& language) override { m_language = CheckedLanguage(language); }
 
     Variant Eval(const QString& text) override {
         if (m_language.isEmpty())

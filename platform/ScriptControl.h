@@ -33,6 +33,10 @@ public:
     virtual Variant Eval(const QString& text) = 0;
 };
 
+// The language an engine takes, as given: "JavaScript" in any letter case. Anything else raises
+// EOleSysError (invalid argument).
+QString CheckedLanguage(const QString& language);
+
 // Creates the engine registered under a programmatic identifier. Raises EOleSysError.
 using ScriptControlFactory = std::function<std::unique_ptr<ScriptControl>(const QString& progId)>;
 
