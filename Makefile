@@ -4,6 +4,7 @@
 #   make deps-test   install the fuzzing toolchain (clang, libFuzzer runtime) and the package
 #                    checkers (lintian, fakeroot)
 #   make deps-package  install the packaging tools (dpkg-dev, file)
+#   make deps-lint   install what `make lint` needs (clang-format)
 #   make build       configure once and build the normal tree $(BUILD)
 #   make run         deps + build, then the program (or the headless demo when there is no display)
 #   make package     the Debian package quantoria_<version>_<arch>.deb, built in the Release tree
@@ -12,16 +13,22 @@
 #                    them, which make the package in $(PACKAGE_BUILD) first), the unit tests under
 #                    AddressSanitizer/UBSan ($(ASAN_BUILD)) and the fuzzers ($(FUZZ_BUILD))
 #   make test-normal / test-asan / test-fuzz    one stage of `make test`
+#   make lint        the C++ files as clang-format writes them (tools/check-format.sh), then the
+#                    code this branch writes again since $(LINT_BASE), where the `duplicates` tool
+#                    is installed (its rows are places to look: they are shown, they fail nothing)
 #   make bench       build and run the benchmarks
 #   make clean       remove the four build trees
 #
 # Variables (make VAR=value): BUILD, ASAN_BUILD, FUZZ_BUILD, PACKAGE_BUILD (tree folders; the
 # package tests use the PACKAGE_BUILD that $(BUILD) was first configured with), JOBS (parallel
 # compile and test jobs), FUZZ_SECONDS (run time of each fuzzer), FUZZERS (the fuzz targets to
-# run; all of tests/fuzz/CMakeLists.txt by default), FUZZ_CC/FUZZ_CXX (the fuzz tree's compilers).
+# run; all of tests/fuzz/CMakeLists.txt by default), FUZZ_CC/FUZZ_CXX (the fuzz tree's compilers),
+# WERROR (ON: a compiler warning fails the build; `make test` and its stages set it),
+# LINT_BASE (the branch `make lint` compares with; main by default).
 #
 # Every tree is configured once (when its build.ninja is missing); after that Ninja re-runs
-# CMake by itself when a CMakeLists.txt changes.
+# CMake by itself when a CMakeLists.txt changes. A tree that `make test` builds is switched to
+# QUANTORIA_WERROR=ON first when it was configured without it (by `make build`, say).
 
 BUILD        ?= build
 ASAN_BUILD   ?= build-asan
@@ -31,6 +38,8 @@ JOBS         ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_CC      ?= clang
 FUZZ_CXX     ?= clang++
+WERROR       ?= OFF
+LINT_BASE    ?= main
 
 # The fuzz targets that tests/fuzz/CMakeLists.txt declares with quantoria_fuzzer(NAME).
 FUZZERS ?= $(shell sed -En 's/^\s*quantoria_fuzzer\W\s*(\w+).*/\1/p' tests/fuzz/CMakeLists.txt)
@@ -40,8 +49,8 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := build
 # The steps of a target run in the order written; Ninja and ctest bring the parallelism.
 .NOTPARALLEL:
-.PHONY: deps deps-test deps-package build run package test test-normal test-asan test-fuzz bench \
-        clean
+.PHONY: deps deps-test deps-package deps-lint build run package test test-normal test-asan \
+        test-fuzz lint bench clean
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
@@ -59,6 +68,7 @@ RUN_PACKAGES := cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-declar
 TEST_PACKAGES := clang-14 clang libclang-rt-14-dev clang-format lintian fakeroot
 # To make the package: dpkg-buildflags and dpkg-shlibdeps; CPack looks at the programs with file.
 PACKAGE_PACKAGES := dpkg-dev file
+LINT_PACKAGES := clang-format
 # What bench_startup compares the program with; `make bench` goes on without it when it cannot
 # be installed.
 BENCH_PACKAGES := speedcrunch
@@ -85,6 +95,18 @@ $(2); \
 echo "== $(1): $$(( $$(date +%s) - start )) s"
 endef
 
+# $(call werror,TREE): with WERROR=ON, turns QUANTORIA_WERROR on in a configured TREE that has it
+# off; nothing otherwise.
+define werror
+if [[ "$(WERROR)" == ON ]] && ! grep -qx 'QUANTORIA_WERROR:BOOL=ON' $(1)/CMakeCache.txt; then \
+  echo "== $(1): QUANTORIA_WERROR=ON"; \
+  cmake -S . -B $(1) -DQUANTORIA_WERROR=ON >/dev/null; \
+fi
+endef
+
+# The CI stages: a compiler warning fails them.
+test test-normal test-asan test-fuzz: WERROR := ON
+
 # Sanitizer run-time settings. Leak detection stays on; tests/lsan.supp is where leaks that
 # belong to system libraries (not to this program) would be suppressed.
 SANITIZER_ENV := \
@@ -101,16 +123,23 @@ deps-test:
 deps-package:
 	@$(call install_missing,$(PACKAGE_PACKAGES))
 
+deps-lint:
+	@$(call install_missing,$(LINT_PACKAGES))
+
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DQUANTORIA_PACKAGE_TREE=$(abspath $(PACKAGE_BUILD))
+	cmake -S . -B $(BUILD) -G Ninja -DQUANTORIA_PACKAGE_TREE=$(abspath $(PACKAGE_BUILD)) \
+	  -DQUANTORIA_WERROR=$(WERROR)
 
 $(ASAN_BUILD)/build.ninja:
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUANTORIA_SANITIZE=ON -DQUANTORIA_BENCH=OFF
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DQUANTORIA_SANITIZE=ON -DQUANTORIA_BENCH=OFF \
+	  -DQUANTORIA_WERROR=$(WERROR)
 
 $(FUZZ_BUILD)/build.ninja:
-	CC=$(FUZZ_CC) CXX=$(FUZZ_CXX) cmake -S . -B $(FUZZ_BUILD) -G Ninja -DQUANTORIA_FUZZ=ON
+	CC=$(FUZZ_CC) CXX=$(FUZZ_CXX) cmake -S . -B $(FUZZ_BUILD) -G Ninja -DQUANTORIA_FUZZ=ON \
+	  -DQUANTORIA_WERROR=$(WERROR)
 
 build: $(BUILD)/build.ninja
+	@$(call werror,$(BUILD))
 	@$(call stage,build $(BUILD),cmake --build $(BUILD) -j $(JOBS))
 
 run: deps build
@@ -129,12 +158,14 @@ test-normal: build
 	@$(call stage,ctest $(BUILD),ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --no-tests=error)
 
 test-asan: $(ASAN_BUILD)/build.ninja
+	@$(call werror,$(ASAN_BUILD))
 	@$(call stage,build $(ASAN_BUILD),cmake --build $(ASAN_BUILD) -j $(JOBS))
 	@$(call stage,ctest $(ASAN_BUILD) (unit),$(SANITIZER_ENV) ctest --test-dir $(ASAN_BUILD) -L unit -j $(JOBS) --output-on-failure --no-tests=error)
 
 # Each fuzzer works on a copy of its seed corpus inside the fuzz tree, so that what it finds
 # (new inputs, crash files) stays out of the repository. The end of its log is shown on a failure.
 test-fuzz: $(FUZZ_BUILD)/build.ninja
+	@$(call werror,$(FUZZ_BUILD))
 	@$(call stage,build $(FUZZ_BUILD),cmake --build $(FUZZ_BUILD) -j $(JOBS))
 	@[[ -n "$(strip $(FUZZERS))" ]] || { echo "no fuzz targets found in tests/fuzz/CMakeLists.txt"; exit 1; }
 	@for f in $(FUZZERS); do \
@@ -152,6 +183,19 @@ test-fuzz: $(FUZZ_BUILD)/build.ninja
 	  grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$$log" || true; \
 	  echo "== fuzz $$f: $$(( $$(date +%s) - start )) s, corpus $$(ls "$$work" | wc -l) inputs"; \
 	done
+
+# Repeated code is looked for in what this branch adds since it left $(LINT_BASE), uncommitted
+# changes included. The tool is not on every machine (not on a fresh CI machine): then it is
+# skipped, and so it is without a $(LINT_BASE) branch to compare with.
+lint: deps-lint
+	@$(call stage,format,tools/check-format.sh)
+	@if ! command -v duplicates >/dev/null; then \
+	  echo "== duplicates: not installed, the check for repeated code is skipped"; \
+	elif ! base=$$(git merge-base HEAD $(LINT_BASE) 2>/dev/null); then \
+	  echo "== duplicates: no branch $(LINT_BASE) to compare with, the check is skipped"; \
+	else \
+	  $(call stage,duplicates since $(LINT_BASE),duplicates --change --base "$$base"); \
+	fi
 
 # Every bench_* program that bench/CMakeLists.txt builds, one after the other. bench_startup
 # starts the program it measures, so it is built with it; it is missing only without libxcb.

@@ -426,8 +426,9 @@ struct Subject {
     bool copy = false;     // copied into the subject's bin/ folder
     std::string companion; // copied beside it (quantoria's script engine)
     int historyEntries = -1;
-    fs::path root;
-    std::vector<Sample> samples;
+    // "{}": a brace list that stops before these members leaves them empty without a warning.
+    fs::path root{};
+    std::vector<Sample> samples{};
     int failures = 0;
     int starts = 0; // warm-up included
     int killed = 0; // did not end within kStopTimeout of SIGTERM

@@ -149,12 +149,12 @@ void ActivateX11(QWindow* window, const QString& startupId) {
     if (!time)
         return;
     WhenExposed::Run(window, [root, time](QWindow* exposed) {
-        auto* native = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-        if (!native || !native->connection())
+        auto* nativeNow = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+        if (!nativeNow || !nativeNow->connection())
             return;
-        const X11 x11(native->connection());
-        x11.RequestActive(root, xcb_window_t(exposed->winId()), *time);
-        x11.Flush();
+        const X11 server(nativeNow->connection());
+        server.RequestActive(root, xcb_window_t(exposed->winId()), *time);
+        server.Flush();
     });
 }
 

@@ -10,8 +10,7 @@ const QEvent::Type kInjectedKey = static_cast<QEvent::Type>(QEvent::registerEven
 
 class InjectedKeyEvent : public QEvent {
 public:
-    InjectedKeyEvent(int virtualKey, bool keyUp)
-        : QEvent(kInjectedKey), virtualKey(virtualKey), keyUp(keyUp) {}
+    InjectedKeyEvent(int key, bool up) : QEvent(kInjectedKey), virtualKey(key), keyUp(up) {}
     const int virtualKey;
     const bool keyUp;
 };

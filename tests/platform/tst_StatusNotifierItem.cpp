@@ -115,10 +115,10 @@ public:
         QString summary;
         QString body;
         QStringList hintNames;
-        QString imageSignature;
+        QString imageSignature{};
         int imageWidth = 0, imageHeight = 0, imageStride = 0, imageBits = 0, imageChannels = 0;
         bool imageAlpha = false;
-        QByteArray imageFirstPixel;
+        QByteArray imageFirstPixel{};
         int expireTimeout = 0;
     };
 
