@@ -1,9 +1,10 @@
 #include "platform/Integrity.h"
 
+#include "platform/FileDescriptor.h"
+
 #include <QCryptographicHash>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -31,49 +32,6 @@ const std::array<char, 16> kSealMagic = [] {
 }();
 constexpr qsizetype kDigestBytes = 32;
 constexpr qsizetype kTrailerBytes = sizeof kMaskedMagic + kDigestBytes;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-bool ReadAt(int fd, char* out, qint64 length, qint64 offset) {
-    while (length > 0) {
-        const ssize_t n = ::pread(fd, out, size_t(length), off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        out += n;
-        offset += n;
-        length -= n;
-    }
-    return true;
-}
-
-bool WriteAt(int fd, const char* data, qint64 length, qint64 offset) {
-    while (length > 0) {
-        const ssize_t n = ::pwrite(fd, data, size_t(length), off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        offset += n;
-        length -= n;
-    }
-    return true;
-}
 
 // The SHA-256 of the first `length` bytes, or an empty array when they cannot be read.
 QByteArray Digest(int fd, qint64 length) {
@@ -109,8 +67,7 @@ bool ContainsMagic(int fd, qint64 size) {
 // Whether an ELF file ends before its own tables and segments do (a cut or half-written copy).
 bool Truncated(int fd, qint64 size) {
     unsigned char header[64] = {};
-    if (size < qint64(sizeof header) ||
-        !ReadAt(fd, reinterpret_cast<char*>(header), sizeof header, 0))
+    if (size < qint64(sizeof header) || !ReadAt(fd, header, sizeof header, 0))
         return false;
     if (std::memcmp(header,
                     "\x7f"
@@ -134,8 +91,7 @@ bool Truncated(int fd, qint64 size) {
         return entries > 0;
     for (quint64 i = 0; i < entries; ++i) {
         unsigned char entry[56];
-        if (!ReadAt(fd, reinterpret_cast<char*>(entry), sizeof entry,
-                    qint64(programTable + i * entrySize)))
+        if (!ReadAt(fd, entry, sizeof entry, programTable + i * entrySize))
             return true;
         if (u64(entry + 8) + u64(entry + 32) > quint64(size)) // p_offset + p_filesz
             return true;
@@ -149,10 +105,10 @@ struct Examined {
 };
 
 Examined Examine(int fd) {
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    const std::optional<uint64_t> regularSize = RegularFileSize(fd);
+    if (!regularSize)
         return {IntegrityStatus::Unreadable};
-    const qint64 size = st.st_size;
+    const qint64 size = qint64(*regularSize);
     std::array<char, kTrailerBytes> trailer;
     if (size < kTrailerBytes)
         return {IntegrityStatus::Unsealed, size};
@@ -170,18 +126,11 @@ Examined Examine(int fd) {
     return {match ? IntegrityStatus::Ok : IntegrityStatus::Damaged, size};
 }
 
-int OpenFile(const QString& path, int flags) {
-    const QByteArray name = path.toLocal8Bit();
-    if (name.isEmpty() || name.contains('\0'))
-        return -1;
-    // O_NONBLOCK: opening a FIFO must not hang; Examine accepts only regular files.
-    return ::open(name.constData(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-}
-
 } // namespace
 
 IntegrityStatus IntegrityCheck(const QString& path) {
-    const FileDescriptor fd(OpenFile(path, O_RDONLY));
+    // Opened without waiting on a FIFO; Examine accepts only regular files.
+    const FileDescriptor fd(OpenWithoutWaiting(path, O_RDONLY));
     return Examine(fd.get()).status;
 }
 
@@ -191,7 +140,7 @@ bool SealFile(const QString& path, QString* error) {
             *error = path + QStringLiteral(": ") + reason;
         return false;
     };
-    const FileDescriptor fd(OpenFile(path, O_RDWR));
+    const FileDescriptor fd(OpenWithoutWaiting(path, O_RDWR));
     if (fd.get() < 0)
         return fail(QString::fromLocal8Bit(std::strerror(errno)));
     const Examined examined = Examine(fd.get());

@@ -1,11 +1,10 @@
 #include "platform/VersionInfo.h"
 
+#include "platform/FileDescriptor.h"
+
 #include <elf.h>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -18,56 +17,24 @@ constexpr uint64_t kMaxTableBytes = uint64_t(16) << 20;
 // A regular file opened for reading; every read names its offset and is checked against the size.
 class ElfFile {
 public:
-    explicit ElfFile(const QString& path) {
-        const QByteArray name = path.toLocal8Bit();
-        if (name.isEmpty() || name.contains('\0'))
-            return;
-        // O_NONBLOCK: a FIFO or a device must not hang the caller; only regular files are read.
-        m_fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        struct stat st;
-        if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-            Close();
-            return;
-        }
-        m_size = uint64_t(st.st_size);
-    }
-    ~ElfFile() { Close(); }
-    ElfFile(const ElfFile&) = delete;
-    ElfFile& operator=(const ElfFile&) = delete;
+    // Opened without waiting on a FIFO or a device; only a regular file is read.
+    explicit ElfFile(const QString& path)
+        : m_fd(OpenWithoutWaiting(path, O_RDONLY)), m_size(RegularFileSize(m_fd.get())) {}
 
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_size.has_value(); }
     // True when `length` bytes at `offset` lie inside the file.
     bool Holds(uint64_t offset, uint64_t length) const {
-        return offset <= m_size && length <= m_size - offset;
+        return m_size && offset <= *m_size && length <= *m_size - offset;
     }
 
     // Reads `length` bytes at `offset` into `out`; false when they are not all in the file.
     bool Read(uint64_t offset, void* out, uint64_t length) const {
-        if (m_fd < 0 || !Holds(offset, length))
-            return false;
-        auto* bytes = static_cast<char*>(out);
-        while (length > 0) {
-            const ssize_t n = ::pread(m_fd, bytes, size_t(length), off_t(offset));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            bytes += n;
-            offset += uint64_t(n);
-            length -= uint64_t(n);
-        }
-        return true;
+        return Holds(offset, length) && ReadAt(m_fd.get(), out, length, offset);
     }
 
 private:
-    void Close() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-    int m_fd = -1;
-    uint64_t m_size = 0;
+    const FileDescriptor m_fd;
+    const std::optional<uint64_t> m_size; // nothing when the file is not a regular file
 };
 
 // Field access in the file's byte order.

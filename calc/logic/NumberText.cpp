@@ -1,30 +1,10 @@
 #include "calc/logic/NumberText.h"
 
+#include "calc/logic/ScientificDigits.h"
 #include "platform/Errors.h"
 
-#include <charconv>
 #include <cmath>
 #include <string>
-
-namespace {
-
-// Splits a scientific text "d.ddde±x" into its digits and decimal exponent.
-void SplitScientific(const char* begin, const char* end, std::string& digits, int& exponent) {
-    digits.clear();
-    const char* p = begin;
-    for (; p != end && *p != 'e'; ++p)
-        if (*p >= '0' && *p <= '9')
-            digits += *p;
-    exponent = 0;
-    if (p != end) {
-        ++p;
-        if (*p == '+')
-            ++p;
-        std::from_chars(p, end, exponent);
-    }
-}
-
-} // namespace
 
 QString FloatToStr(double value, const QString& decimalSeparator) {
     if (std::isnan(value))
@@ -34,12 +14,9 @@ QString FloatToStr(double value, const QString& decimalSeparator) {
     if (value == 0)
         return QStringLiteral("0");
 
-    char buf[64];
-    const auto r =
-        std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific, 14);
-    std::string digits;
-    int exponent = 0;
-    SplitScientific(buf, r.ptr, digits, exponent);
+    ScientificDigits scientific = ToScientificDigits(value, 14);
+    std::string& digits = scientific.digits;
+    const int exponent = scientific.exponent;
     while (digits.size() > 1 && digits.back() == '0')
         digits.pop_back();
 

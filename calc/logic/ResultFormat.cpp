@@ -1,9 +1,26 @@
 #include "calc/logic/ResultFormat.h"
 
-#include <algorithm>
-#include <charconv>
+#include "calc/logic/ScientificDigits.h"
+
 #include <cmath>
 #include <string>
+
+namespace {
+
+// Adds one to the last digit of a decimal digit string, carrying to the left. True when the
+// carry runs out of the string's front (every digit was 9, and is now 0).
+bool IncrementCarriesOut(std::string& digits) {
+    for (size_t k = digits.size(); k-- > 0;) {
+        if (digits[k] != '9') {
+            ++digits[k];
+            return false;
+        }
+        digits[k] = '0';
+    }
+    return true;
+}
+
+} // namespace
 
 QString BuildResultFormatText(bool separators, int precision) {
     QString pattern = separators ? QStringLiteral("#,##0") : QStringLiteral("0");
@@ -24,20 +41,9 @@ QString FormatFloat(const QString& pattern, long double value, const Locale& loc
         places = int(QStringView(pattern).mid(dot + 1).count(QLatin1Char('0')));
 
     // 18 significant digits of the magnitude.
-    char buf[128];
-    const auto r =
-        std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific, 17);
-    std::string digits;
-    int exponent = 0;
-    for (const char* p = buf; p != r.ptr && *p != 'e'; ++p)
-        if (*p >= '0' && *p <= '9')
-            digits += *p;
-    if (const char* e = std::find(buf, r.ptr, 'e'); e != r.ptr) {
-        const char* p = e + 1;
-        if (*p == '+')
-            ++p;
-        std::from_chars(p, r.ptr, exponent);
-    }
+    const ScientificDigits scientific = ToScientificDigits(value, 17);
+    const std::string& digits = scientific.digits;
+    const int exponent = scientific.exponent;
 
     // Lay the digits out as integer and fraction digits, the fraction cut after `places`.
     std::string integer, fraction;
@@ -53,30 +59,9 @@ QString FormatFloat(const QString& pattern, long double value, const Locale& loc
         integer = "0";
 
     // Half away from zero at the last kept place.
-    if (digitAt(intCount + places) >= '5') {
-        int k = int(fraction.size()) - 1;
-        for (; k >= 0; --k) {
-            if (fraction[size_t(k)] == '9') {
-                fraction[size_t(k)] = '0';
-            } else {
-                ++fraction[size_t(k)];
-                break;
-            }
-        }
-        if (k < 0) {
-            int j = int(integer.size()) - 1;
-            for (; j >= 0; --j) {
-                if (integer[size_t(j)] == '9') {
-                    integer[size_t(j)] = '0';
-                } else {
-                    ++integer[size_t(j)];
-                    break;
-                }
-            }
-            if (j < 0)
-                integer = '1' + integer;
-        }
-    }
+    if (digitAt(intCount + places) >= '5' && IncrementCarriesOut(fraction) &&
+        IncrementCarriesOut(integer))
+        integer = '1' + integer;
     if (const size_t first = integer.find_first_not_of('0'); first == std::string::npos)
         integer = "0";
     else
