@@ -10,6 +10,7 @@
 
 #include "platform/EngineProtocol.h"
 #include "platform/Errors.h"
+#include "platform/ProcessMemory.h"
 #include "platform/ScriptControl.h"
 
 #include <QCoreApplication>
@@ -21,21 +22,12 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
-#include <fstream>
 #include <new>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
-
-int64_t DataBytes() {
-    std::ifstream statm("/proc/self/statm");
-    int64_t size = 0, resident = 0, shared = 0, text = 0, lib = 0, data = 0;
-    if (!(statm >> size >> resident >> shared >> text >> lib >> data))
-        return 0;
-    return data * sysconf(_SC_PAGESIZE);
-}
 
 [[noreturn]] void OutOfMemory() {
     _exit(EngineProtocol::kOutOfMemoryExit);
@@ -157,8 +149,9 @@ int main(int argc, char* argv[]) {
     std::unique_ptr<InProcessEngine> engine = CreateInProcessEngine(limits);
     engine->SetLanguage(QStringLiteral("JavaScript"));
 
-    const rlimit data{rlim_t(DataBytes() + limits.memoryGrowthBytes + limits.memoryGrowthBytes / 2),
-                      RLIM_INFINITY};
+    const rlimit data{
+        rlim_t(DataBytes(::getpid()) + limits.memoryGrowthBytes + limits.memoryGrowthBytes / 2),
+        RLIM_INFINITY};
     ::setrlimit(RLIMIT_DATA, &data);
     g_dataLimit = int64_t(data.rlim_cur);
     g_pageSize = sysconf(_SC_PAGESIZE);

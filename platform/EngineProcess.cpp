@@ -2,6 +2,7 @@
 
 #include "platform/EngineProtocol.h"
 #include "platform/Errors.h"
+#include "platform/ProcessMemory.h"
 #include "platform/ScriptControl.h"
 
 #include <QDir>
@@ -13,7 +14,6 @@
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -58,14 +58,6 @@ QString EngineProgram() {
     return {};
 }
 
-int64_t ResidentBytesOf(pid_t pid) {
-    std::ifstream statm("/proc/" + std::to_string(pid) + "/statm");
-    int64_t size = 0, resident = 0;
-    if (!(statm >> size >> resident))
-        return 0;
-    return resident * sysconf(_SC_PAGESIZE);
-}
-
 class EngineProcess final : public ScriptControl {
 public:
     EngineProcess(QString program, ScriptLimits limits)
@@ -90,7 +82,7 @@ public:
             if (outcome != Outcome::Frame || payload.isEmpty() || payload[0] != 'R')
                 Fail(outcome);
             m_ready = true;
-            m_idleBytes = ResidentBytesOf(m_pid);
+            m_idleBytes = ResidentBytes(m_pid);
         }
         if (!EngineProtocol::WriteFrame(
                 m_fd, EngineProtocol::Pack('E', [&](QDataStream& out) { out << text; })))
@@ -185,7 +177,7 @@ private:
             const auto now = Clock::now();
             if (now >= deadline)
                 return Outcome::TimedOut;
-            if (evaluating && m_idleBytes > 0 && ResidentBytesOf(m_pid) > hardLimit)
+            if (evaluating && m_idleBytes > 0 && ResidentBytes(m_pid) > hardLimit)
                 return Outcome::TooLarge;
             const auto wait = std::min<Clock::duration>(deadline - now, kPollInterval);
             pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_limits.wakeFd, POLLIN, 0}};

@@ -15,9 +15,6 @@
 
 namespace {
 
-// The name Qt gives the widget it docks into an XEmbed tray.
-const char* const kXEmbedIconWidget = "QSystemTrayIconSys";
-
 bool HasBalloon(const NotifyIconData& data) {
     return (data.flags & NotifyFlag::Info) && !data.info.isEmpty();
 }
@@ -168,7 +165,8 @@ bool QtShellNotify::Place(Key key, Entry& entry, Host host) {
         entry.icon->show();
         // The window Qt docks into the tray is new among the top-level widgets.
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->objectName() == QLatin1String(kXEmbedIconWidget) && !before.contains(w)) {
+            if (w->objectName() == QLatin1String(XEmbedTray::kIconWidgetName) &&
+                !before.contains(w)) {
                 entry.iconWidget = w;
                 w->installEventFilter(this);
             }

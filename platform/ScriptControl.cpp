@@ -1,6 +1,7 @@
 #include "platform/ScriptControl.h"
 
 #include "platform/Errors.h"
+#include "platform/ProcessMemory.h"
 
 #include <QCoreApplication>
 #include <QJSEngine>
@@ -8,20 +9,11 @@
 
 #include <cmath>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
 
 namespace {
-
-int64_t ResidentBytes() {
-    std::ifstream statm("/proc/self/statm");
-    int64_t size = 0, resident = 0;
-    if (!(statm >> size >> resident))
-        return 0;
-    return resident * sysconf(_SC_PAGESIZE);
-}
 
 // Interrupts the engine from a thread of its own when an evaluation runs too long or the
 // process holds too much memory above its idle size (measured once, so memory kept in globals
@@ -32,10 +24,12 @@ public:
     enum class Reason { None, Timeout, Memory };
 
     Watchdog(QJSEngine& engine, ScriptLimits limits)
-        : m_engine(engine), m_limits(limits), m_baseline(ResidentBytes()),
+        : m_engine(engine), m_limits(limits), m_baseline(ResidentBytes(::getpid())),
           m_thread([this] { Run(); }) {}
 
-    bool OverLimit() const { return ResidentBytes() - m_baseline > m_limits.memoryGrowthBytes; }
+    bool OverLimit() const {
+        return ResidentBytes(::getpid()) - m_baseline > m_limits.memoryGrowthBytes;
+    }
 
     ~Watchdog() {
         {

@@ -12,6 +12,10 @@ class QWidget;
 // owns the selection _NET_SYSTEM_TRAY_S<screen> and embeds the icon windows it is asked to dock.
 namespace XEmbedTray {
 
+// The object name of the widget Qt docks into an XEmbed tray for a QSystemTrayIcon: never the
+// application's window.
+inline constexpr char kIconWidgetName[] = "QSystemTrayIconSys";
+
 // A tray host owns the selection on the application's screen now. False on any platform other
 // than X11 (xcb). One round trip to the X server.
 bool Available();

@@ -1,6 +1,7 @@
 #include "tray/TrayIcon.h"
 
 #include "platform/Errors.h"
+#include "platform/XEmbedTray.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -14,9 +15,6 @@
 #include <cstdlib>
 
 namespace {
-
-// The name Qt gives the widget it docks into an XEmbed tray: never the application's window.
-const char* const kXEmbedIconWidget = "QSystemTrayIconSys";
 
 constexpr int kMaxBalloonTitle = 63;
 constexpr int kMaxBalloonText = 255;
@@ -375,7 +373,8 @@ QWidget* TTrayIcon::ApplicationWindow() const {
     if (auto* owner = qobject_cast<QWidget*>(parent()))
         return owner->window();
     for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->windowType() == Qt::Window && w->objectName() != QLatin1String(kXEmbedIconWidget))
+        if (w->windowType() == Qt::Window &&
+            w->objectName() != QLatin1String(XEmbedTray::kIconWidgetName))
             return w;
     return nullptr;
 }
