@@ -9,6 +9,7 @@
 #include "platform/QtKeyboardInput.h"
 #include "platform/QtShellNotify.h"
 #include "platform/ShellOpen.h"
+#include "tests/support/FixedLocale.h"
 
 #include <QApplication>
 #include <QFile>

@@ -67,8 +67,6 @@ public:
 
     ~EngineProcess() override { Stop(); }
 
-    QString Language() const override { return m_language; }
-
     void SetLanguage(const QString& language) override { m_language = CheckedLanguage(language); }
 
     Variant Eval(const QString& text) override {

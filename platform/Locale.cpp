@@ -29,14 +29,6 @@ QString SystemLocale::FormatTime(const QTime& time, const QString& format) const
     return QLocale::system().toString(time, format);
 }
 
-QString FixedLocale::FormatDate(const QDate& date, const QString& format) const {
-    return QLocale::c().toString(date, format);
-}
-
-QString FixedLocale::FormatTime(const QTime& time, const QString& format) const {
-    return QLocale::c().toString(time, format);
-}
-
 QString WithoutTimeZone(const QString& timeFormat) {
     QString out;
     bool quoted = false;

@@ -29,24 +29,6 @@ public:
     QString FormatTime(const QTime& time, const QString& format) const override;
 };
 
-// A locale with given separators and formats, for tests and for callers that want stable output.
-class FixedLocale final : public Locale {
-public:
-    FixedLocale(QString decimal, QString thousands, QString shortDate = QStringLiteral("M/d/yyyy"),
-                QString longTime = QStringLiteral("h:mm:ss AP"))
-        : m_decimal(std::move(decimal)), m_thousands(std::move(thousands)),
-          m_shortDate(std::move(shortDate)), m_longTime(std::move(longTime)) {}
-    QString DecimalSeparator() const override { return m_decimal; }
-    QString ThousandSeparator() const override { return m_thousands; }
-    QString ShortDateFormat() const override { return m_shortDate; }
-    QString LongTimeFormat() const override { return m_longTime; }
-    QString FormatDate(const QDate& date, const QString& format) const override;
-    QString FormatTime(const QTime& time, const QString& format) const override;
-
-private:
-    QString m_decimal, m_thousands, m_shortDate, m_longTime;
-};
-
 // Removes the time-zone field ("t", "tt", ...) from a time pattern, with the blanks around it;
 // quoted literal text is kept.
 QString WithoutTimeZone(const QString& timeFormat);

@@ -273,31 +273,6 @@ ProfileDocument Profile::Load() const {
     return ProfileDocument(bytes);
 }
 
-QString Profile::ReadString(const QString& section, const QString& key,
-                            const QString& defaultValue) const {
-    return Load().ReadString(section, key, defaultValue);
-}
-
-int Profile::ReadInteger(const QString& section, const QString& key, int defaultValue) const {
-    return Load().ReadInteger(section, key, defaultValue);
-}
-
-bool Profile::ReadBool(const QString& section, const QString& key, bool defaultValue) const {
-    return Load().ReadBool(section, key, defaultValue);
-}
-
-void Profile::WriteString(const QString& section, const QString& key, const QString& value) {
-    Write({ProfileEntry{section, key, value}});
-}
-
-void Profile::WriteInteger(const QString& section, const QString& key, int value) {
-    WriteString(section, key, QString::number(value));
-}
-
-void Profile::WriteBool(const QString& section, const QString& key, bool value) {
-    WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
-}
-
 void Profile::Write(const QList<ProfileEntry>& entries) {
     if (entries.isEmpty())
         return;

@@ -4,8 +4,8 @@
 #include <QList>
 #include <QString>
 
-// Settings in an INI file, read and written key by key with the rules of the Windows profile
-// functions (GetPrivateProfileString, WritePrivateProfileString).
+// Settings in an INI file, read and written with the rules of the Windows profile functions
+// (GetPrivateProfileString, WritePrivateProfileString).
 //
 // Reading. Lines end in CR LF, LF or a lone CR. A line whose first non-blank character is ";" is a
 // comment. A section starts at a line "[name]" (the name runs to the last "]" on the line) and
@@ -91,18 +91,8 @@ public:
     // missing or cannot be read.
     ProfileDocument Load() const;
 
-    // Each read opens the file anew.
-    QString ReadString(const QString& section, const QString& key,
-                       const QString& defaultValue) const;
-    int ReadInteger(const QString& section, const QString& key, int defaultValue) const;
-    bool ReadBool(const QString& section, const QString& key, bool defaultValue) const;
-
-    // Each write is one atomic replacement of the file.
-    void WriteString(const QString& section, const QString& key, const QString& value);
-    void WriteInteger(const QString& section, const QString& key, int value);
-    // "1" or "0".
-    void WriteBool(const QString& section, const QString& key, bool value);
-    // Several values in one replacement, applied in order; nothing is written when one fails.
+    // Values in one atomic replacement of the file, applied in order; nothing is written when one
+    // fails.
     void Write(const QList<ProfileEntry>& entries);
 
 private:

@@ -121,8 +121,6 @@ public:
             "(function (v) { try { return [String(v)]; } catch (e) { return null; } })"));
     }
 
-    QString Language() const override { return m_language; }
-
     void SetLanguage(const QString& language) override { m_language = CheckedLanguage(language); }
 
     Variant Eval(const QString& text) override {

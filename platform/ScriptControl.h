@@ -28,7 +28,6 @@ struct Variant {
 class ScriptControl {
 public:
     virtual ~ScriptControl() = default;
-    virtual QString Language() const = 0;
     virtual void SetLanguage(const QString& language) = 0;
     virtual Variant Eval(const QString& text) = 0;
 };

@@ -37,6 +37,3 @@ std::optional<Currency> TryTextToCurrency(const QString& text, const QString& de
 // As above, raising EConvertError "'<text>' is not a valid floating point value" on failure.
 // The quoted text is cut after 100 characters.
 Currency StrToCurr(const QString& text, const QString& decimalSeparator);
-
-// The exact decimal text of a Currency ("-12.3456", "0"), with "." as separator.
-QString CurrencyToDecimalText(Currency c);

@@ -1,6 +1,7 @@
 #include "calc/logic/Evaluation.h"
 #include "calc/logic/ResultFormat.h"
 #include "platform/Errors.h"
+#include "support/FixedLocale.h"
 
 #include <QTest>
 

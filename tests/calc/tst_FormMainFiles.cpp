@@ -1,24 +1,10 @@
+#include "support/FileHelpers.h"
 #include "support/MainWindowFixture.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
-
-namespace {
-
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void WriteAll(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-} // namespace
 
 // The main window's history and settings files and the autostart entry.
 class tst_FormMainFiles : public QObject {
@@ -54,7 +40,7 @@ void tst_FormMainFiles::historyIsSavedNewestFirstWithCrLf() {
     f.Evaluate(0, QStringLiteral("1+1"));
     f.Evaluate(1, QStringLiteral("2*3"));
     f.Destroy();
-    const QList<QByteArray> lines = ReadAll(f.HistoryFile()).split('\n');
+    const QList<QByteArray> lines = ReadBytes(f.HistoryFile()).split('\n');
     QCOMPARE(lines.size(), 11); // ten lines, each ended by CR LF
     for (int i = 0; i < 10; ++i)
         QVERIFY2(lines[i].endsWith('\r'), lines[i].constData());
@@ -67,25 +53,25 @@ void tst_FormMainFiles::historyIsSavedNewestFirstWithCrLf() {
 
 void tst_FormMainFiles::historyLoadsEveryLineBreakForm() {
     // LF, lone CR, CR LF, and a byte from a Windows code page (0xE9, e acute).
-    WriteAll(f.HistoryFile(), QByteArray("a\nb\rc\r\nd\xE9\r\n"));
+    QVERIFY(WriteBytes(f.HistoryFile(), QByteArray("a\nb\rc\r\nd\xE9\r\n")));
     QVERIFY(f.Make());
     QCOMPARE(f.w->m_memoHistory->toPlainText(), QStringLiteral("a\nb\nc\nd\u00E9\n"));
     f.Destroy();
-    QCOMPARE(ReadAll(f.HistoryFile()), QByteArray("a\r\nb\r\nc\r\nd\xC3\xA9\r\n"));
+    QCOMPARE(ReadBytes(f.HistoryFile()), QByteArray("a\r\nb\r\nc\r\nd\xC3\xA9\r\n"));
 }
 
 void tst_FormMainFiles::missingHistoryIsASilentFirstStart() {
-    WriteAll(f.SettingsFile(), "[Config]\nPrec=4\n");
+    QVERIFY(WriteBytes(f.SettingsFile(), "[Config]\nPrec=4\n"));
     QVERIFY(f.Make());
     QVERIFY(f.errors.messages.isEmpty());
     QCOMPARE(f.w->m_resultFormat, QStringLiteral("#,##0.0000"));
     f.Destroy();
-    QCOMPARE(ReadAll(f.HistoryFile()), QByteArray());
+    QCOMPARE(ReadBytes(f.HistoryFile()), QByteArray());
 }
 
 void tst_FormMainFiles::unreadableHistoryIsReportedAndNeverOverwritten() {
     QVERIFY(QDir().mkpath(f.HistoryFile())); // a folder where the file should be
-    WriteAll(f.SettingsFile(), "[Config]\nPrec=5\n");
+    QVERIFY(WriteBytes(f.SettingsFile(), "[Config]\nPrec=5\n"));
     QVERIFY(f.Make());
     QCOMPARE(f.errors.messages, QStringList{QStringLiteral("Cannot open file ") + f.HistoryFile()});
     // The settings were read all the same.
@@ -93,14 +79,14 @@ void tst_FormMainFiles::unreadableHistoryIsReportedAndNeverOverwritten() {
     f.Evaluate(0, QStringLiteral("1+1"));
     f.Destroy();
     QVERIFY(QFileInfo(f.HistoryFile()).isDir());
-    QVERIFY(ReadAll(f.SettingsFile()).contains("Prec=5"));
+    QVERIFY(ReadBytes(f.SettingsFile()).contains("Prec=5"));
     // The session's entries were kept beside it, and the user was told where, once.
     const QFileInfo history(f.HistoryFile());
     const QStringList kept = history.dir().entryList(
         {history.completeBaseName() + QStringLiteral("-session-*.txt")}, QDir::Files);
     QCOMPARE(kept.size(), 1);
     const QString keptPath = history.dir().filePath(kept[0]);
-    QVERIFY(ReadAll(keptPath).contains("1+1\r\n=\r\n2.00000\r\n"));
+    QVERIFY(ReadBytes(keptPath).contains("1+1\r\n=\r\n2.00000\r\n"));
     QCOMPARE(f.errors.messages.size(), 2);
     QVERIFY2(f.errors.messages[1].contains(keptPath), qPrintable(f.errors.messages[1]));
 }
@@ -108,11 +94,11 @@ void tst_FormMainFiles::unreadableHistoryIsReportedAndNeverOverwritten() {
 void tst_FormMainFiles::historyIsAutosavedSoonAfterAChange() {
     QVERIFY(f.Make());
     f.Evaluate(0, QStringLiteral("(12+34)*3"));
-    QTRY_VERIFY_WITH_TIMEOUT(ReadAll(f.HistoryFile()).contains("(12+34)*3\r\n=\r\n138.00\r\n"),
+    QTRY_VERIFY_WITH_TIMEOUT(ReadBytes(f.HistoryFile()).contains("(12+34)*3\r\n=\r\n138.00\r\n"),
                              10000);
     // A user's edit of the memo is saved as well.
     f.w->m_memoHistory->appendPlainText(QStringLiteral("note"));
-    QTRY_VERIFY_WITH_TIMEOUT(ReadAll(f.HistoryFile()).endsWith("note"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(ReadBytes(f.HistoryFile()).endsWith("note"), 10000);
 }
 
 // No event loop runs between the evaluations (no autosave timer fires): the first evaluation's
@@ -121,8 +107,8 @@ void tst_FormMainFiles::evaluationIsOnDiskBeforeTheNextRuns() {
     QVERIFY(f.Make());
     f.Evaluate(0, QStringLiteral("40+2"));
     f.Evaluate(1, QStringLiteral("6*7"));
-    QVERIFY2(ReadAll(f.HistoryFile()).contains("40+2\r\n=\r\n42.00\r\n"),
-             ReadAll(f.HistoryFile()).constData());
+    QVERIFY2(ReadBytes(f.HistoryFile()).contains("40+2\r\n=\r\n42.00\r\n"),
+             ReadBytes(f.HistoryFile()).constData());
     QVERIFY(f.errors.messages.isEmpty());
 }
 
@@ -131,7 +117,7 @@ void tst_FormMainFiles::evaluationIsOnDiskBeforeTheNextRuns() {
 void tst_FormMainFiles::secondCopySharingTheFolderKeepsApart() {
     QVERIFY(f.Make());
     f.Evaluate(0, QStringLiteral("1+1"));
-    QTRY_VERIFY_WITH_TIMEOUT(ReadAll(f.HistoryFile()).contains("1+1\r\n"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(ReadBytes(f.HistoryFile()).contains("1+1\r\n"), 10000);
     MainWindowFixture second;
     second.UseFolderOf(f);
     QVERIFY(second.Make());
@@ -145,14 +131,14 @@ void tst_FormMainFiles::secondCopySharingTheFolderKeepsApart() {
     f.Evaluate(0, QStringLiteral("3+3"));
     second.Destroy();
     f.Destroy();
-    const QByteArray owned = ReadAll(f.HistoryFile());
+    const QByteArray owned = ReadBytes(f.HistoryFile());
     QVERIFY(owned.contains("1+1\r\n") && owned.contains("3+3\r\n"));
     QVERIFY(!owned.contains("2+2\r\n"));
     const QFileInfo history(f.HistoryFile());
     const QStringList kept = history.dir().entryList(
         {history.completeBaseName() + QStringLiteral("-session-*.txt")}, QDir::Files);
     QCOMPARE(kept.size(), 1);
-    QVERIFY(ReadAll(history.dir().filePath(kept[0])).contains("2+2\r\n"));
+    QVERIFY(ReadBytes(history.dir().filePath(kept[0])).contains("2+2\r\n"));
 }
 
 void tst_FormMainFiles::failedHistorySaveDoesNotCostTheSettings() {
@@ -164,8 +150,8 @@ void tst_FormMainFiles::failedHistorySaveDoesNotCostTheSettings() {
     f.Destroy();
     QCOMPARE(f.errors.messages.size(), 1);
     QVERIFY2(f.errors.messages[0].contains(f.HistoryFile()), qPrintable(f.errors.messages[0]));
-    QVERIFY(ReadAll(f.SettingsFile()).contains("Prec=3"));
-    QVERIFY(ReadAll(f.SettingsFile()).contains("Startup=0"));
+    QVERIFY(ReadBytes(f.SettingsFile()).contains("Prec=3"));
+    QVERIFY(ReadBytes(f.SettingsFile()).contains("Startup=0"));
 }
 
 void tst_FormMainFiles::eraseAsksFirst_data() {
@@ -178,7 +164,7 @@ void tst_FormMainFiles::eraseAsksFirst_data() {
 void tst_FormMainFiles::eraseAsksFirst() {
     QFETCH(int, answer);
     QFETCH(bool, erased);
-    WriteAll(f.HistoryFile(), "old\r\n");
+    QVERIFY(WriteBytes(f.HistoryFile(), "old\r\n"));
     QVERIFY(f.Make());
     f.boxes.answers.enqueue(answer);
     QTest::mouseClick(f.w->labelEraseHistory, Qt::LeftButton);
@@ -188,7 +174,7 @@ void tst_FormMainFiles::eraseAsksFirst() {
     QCOMPARE(f.boxes.asked[0].caption, QStringLiteral("Quantoria"));
     QCOMPARE(f.boxes.asked[0].flags, unsigned(MessageBoxes::OkCancel | MessageBoxes::IconQuestion));
     // The file changes at once, not at exit.
-    QCOMPARE(ReadAll(f.HistoryFile()), erased ? QByteArray() : QByteArray("old\r\n"));
+    QCOMPARE(ReadBytes(f.HistoryFile()), erased ? QByteArray() : QByteArray("old\r\n"));
     QCOMPARE(f.w->m_memoHistory->toPlainText(), erased ? QString() : QStringLiteral("old\n"));
 }
 
@@ -250,7 +236,7 @@ void tst_FormMainFiles::settingsAppliedAtStart() {
     QFETCH(bool, startup);
     QFETCH(int, clientWidth);
     if (!ini.isEmpty())
-        WriteAll(f.SettingsFile(), ini);
+        QVERIFY(WriteBytes(f.SettingsFile(), ini));
     QVERIFY(f.Make());
     QCOMPARE(f.w->m_resultFormat, pattern);
     QCOMPARE(f.w->checkStartup->isChecked(), startup);
@@ -261,12 +247,12 @@ void tst_FormMainFiles::settingsAppliedAtStart() {
 void tst_FormMainFiles::settingsWrittenIntoEmptyFolder() {
     QVERIFY(f.Make());
     f.Destroy();
-    QCOMPARE(ReadAll(f.SettingsFile()),
+    QCOMPARE(ReadBytes(f.SettingsFile()),
              QByteArray("[Config]\nPrec=2\nComma=1\nStartup=1\nDisplayHistory=1\n"));
 }
 
 void tst_FormMainFiles::settingsKeepOtherLinesAndTypedPrecision() {
-    WriteAll(f.SettingsFile(), "; mine\r\n[Other]\r\nx=1\r\n[Config]\r\nPrec=2\r\n");
+    QVERIFY(WriteBytes(f.SettingsFile(), "; mine\r\n[Other]\r\nx=1\r\n[Config]\r\nPrec=2\r\n"));
     QVERIFY(f.Make());
     QTest::mouseClick(f.w->LabelHideHistory, Qt::LeftButton);
     // Typed but not confirmed by leaving the box: written as typed.
@@ -274,7 +260,7 @@ void tst_FormMainFiles::settingsKeepOtherLinesAndTypedPrecision() {
     f.w->editPrecision->selectAll();
     QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("12"));
     f.Destroy();
-    QCOMPARE(ReadAll(f.SettingsFile()),
+    QCOMPARE(ReadBytes(f.SettingsFile()),
              QByteArray("; mine\r\n[Other]\r\nx=1\r\n[Config]\r\nPrec=12\r\n"
                         "Comma=1\r\nStartup=1\r\nDisplayHistory=0\r\n"));
 }
@@ -283,7 +269,7 @@ void tst_FormMainFiles::autostartFollowsTheCheckBox() {
     QVERIFY(f.Make());
     f.Destroy();
     QVERIFY(f.autostart->IsSet());
-    const QByteArray entry = ReadAll(f.autostart->EntryFile());
+    const QByteArray entry = ReadBytes(f.autostart->EntryFile());
     QVERIFY2(entry.contains("Exec=\"" + f.File(QStringLiteral("quantoria")).toUtf8() + "\""),
              entry.constData());
 

@@ -1,5 +1,6 @@
 #include "calc/logic/NumberText.h"
 #include "platform/Errors.h"
+#include "support/CurrencyText.h"
 
 #include <QTest>
 #include <cmath>

@@ -1,5 +1,6 @@
 #include "calc/logic/NumberText.h"
 #include "calc/logic/ResultFormat.h"
+#include "support/FixedLocale.h"
 
 #include <QTest>
 #include <limits>

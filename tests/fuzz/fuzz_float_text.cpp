@@ -8,7 +8,7 @@
 //   |count| < 10^18 (a larger count has 19 significant digits, more than the 18 formatted).
 #include "calc/logic/NumberText.h"
 #include "calc/logic/ResultFormat.h"
-#include "platform/Locale.h"
+#include "support/FixedLocale.h"
 
 #include <cmath>
 #include <cstdint>

@@ -7,6 +7,7 @@
 //   the accepted form whose value lies inside the fixed-point range is never refused.
 #include "calc/logic/NumberText.h"
 #include "platform/Errors.h"
+#include "support/CurrencyText.h"
 
 #include <algorithm>
 #include <cmath>

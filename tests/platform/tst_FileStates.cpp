@@ -3,7 +3,8 @@
 #include "calc/logic/HistoryText.h"
 #include "platform/AtomicFile.h"
 #include "platform/Errors.h"
-#include "platform/Profile.h"
+#include "support/FileHelpers.h"
+#include "support/KeyedProfile.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -27,17 +28,6 @@ QByteArray Name(const QString& path) {
     return QFile::encodeName(path);
 }
 
-void WriteBytes(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QByteArray ReadBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 class tst_FileStates : public QObject {
@@ -54,7 +44,7 @@ private:
         const QByteArray path = Name(file);
         if (state == "missing") {
         } else if (state == "regular") {
-            WriteBytes(file, "[Config]\nPrec=4\n");
+            QVERIFY(WriteBytes(file, "[Config]\nPrec=4\n"));
         } else if (state == "fifo") {
             QCOMPARE(::mkfifo(path.constData(), 0600), 0);
         } else if (state == "folder") {
@@ -69,16 +59,16 @@ private:
         } else if (state == "dangling link") {
             QCOMPARE(::symlink(Name(dir + "/nowhere").constData(), path.constData()), 0);
         } else if (state == "link of another user") {
-            WriteBytes(dir + "/victim", "[Config]\nPrec=4\n");
+            QVERIFY(WriteBytes(dir + "/victim", "[Config]\nPrec=4\n"));
             QCOMPARE(::symlink(Name(dir + "/victim").constData(), path.constData()), 0);
             if (::lchown(path.constData(), kOtherUser, kOtherUser) != 0)
                 QSKIP("cannot give a link to another user (not root)");
         } else if (state == "file of another user") {
-            WriteBytes(file, "[Config]\nPrec=4\n");
+            QVERIFY(WriteBytes(file, "[Config]\nPrec=4\n"));
             if (::chown(path.constData(), kOtherUser, kOtherUser) != 0)
                 QSKIP("cannot give a file to another user (not root)");
         } else if (state == "own link") {
-            WriteBytes(dir + "/target", "[Config]\nPrec=4\n");
+            QVERIFY(WriteBytes(dir + "/target", "[Config]\nPrec=4\n"));
             QCOMPARE(::symlink(Name(dir + "/target").constData(), path.constData()), 0);
         }
     }
@@ -119,7 +109,7 @@ void tst_FileStates::states() {
     QElapsedTimer timer;
     timer.start();
     // Reading: the settings fall back to their defaults, the history reports the file.
-    QCOMPARE(Profile(file).ReadInteger("Config", "Prec", 2), read == FileAt::Regular ? 4 : 2);
+    QCOMPARE(KeyedProfile(file).ReadInteger("Config", "Prec", 2), read == FileAt::Regular ? 4 : 2);
     bool historyFailed = false;
     try {
         LoadHistoryFile(file);
@@ -132,7 +122,7 @@ void tst_FileStates::states() {
     // Writing.
     bool writeFailed = false;
     try {
-        Profile(file).WriteInteger("Config", "Prec", 7);
+        KeyedProfile(file).WriteInteger("Config", "Prec", 7);
     } catch (const EIniFileException& e) {
         writeFailed = true;
         QCOMPARE(e.Message(), "Unable to write to " + file);
@@ -159,7 +149,7 @@ void tst_FileStates::states() {
 void tst_FileStates::followedLinkReplacesItsTarget() {
     QTemporaryDir dir;
     const QString file = dir.path() + "/calc_history.txt";
-    WriteBytes(dir.path() + "/target", "old");
+    QVERIFY(WriteBytes(dir.path() + "/target", "old"));
     QCOMPARE(::symlink(Name(dir.path() + "/target").constData(), Name(file).constData()), 0);
     QCOMPARE(WriteFileAtomically(file, "new"), AtomicWrite::Done);
     struct stat link {};
@@ -179,13 +169,13 @@ void tst_FileStates::leftoverTemporariesAreRemoved() {
         QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-seconds),
                               QFileDevice::FileModificationTime));
     };
-    WriteBytes(file, "kept");
-    WriteBytes(file + ".Ab3xYz", "old leftover");
+    QVERIFY(WriteBytes(file, "kept"));
+    QVERIFY(WriteBytes(file + ".Ab3xYz", "old leftover"));
     age(file + ".Ab3xYz", 3600);
-    WriteBytes(file + ".Qq1Ww2", "a save under way");
-    WriteBytes(file + ".bak", "not ours");
+    QVERIFY(WriteBytes(file + ".Qq1Ww2", "a save under way"));
+    QVERIFY(WriteBytes(file + ".bak", "not ours"));
     age(file + ".bak", 3600);
-    WriteBytes(dir.path() + "/calc_config.ini.Ab3xYz", "another file's");
+    QVERIFY(WriteBytes(dir.path() + "/calc_config.ini.Ab3xYz", "another file's"));
     age(dir.path() + "/calc_config.ini.Ab3xYz", 3600);
     QVERIFY(QDir().mkdir(file + ".Fold3r"));
     QCOMPARE(RemoveLeftoverTemporaries(file), 1);

@@ -1,5 +1,6 @@
 #include "platform/Integrity.h"
 #include "platform/VersionInfo.h"
+#include "support/FileHelpers.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,11 +13,6 @@
 Q_DECLARE_METATYPE(IntegrityStatus)
 
 namespace {
-
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 constexpr qsizetype kTrailer = 48;
 
@@ -79,7 +75,7 @@ void tst_Integrity::changedCopies_data() {
 void tst_Integrity::changedCopies() {
     QFETCH(qsizetype, fromEnd);
     QFETCH(IntegrityStatus, status);
-    QByteArray program = ReadAll(QStringLiteral(QUANTORIA_EXE));
+    QByteArray program = ReadBytes(QStringLiteral(QUANTORIA_EXE));
     QVERIFY(program.size() > 4096);
     const qsizetype at = fromEnd == 0  ? 0
                          : fromEnd < 0 ? program.size() / 2
@@ -108,7 +104,7 @@ void tst_Integrity::otherFiles_data() {
 void tst_Integrity::otherFiles() {
     QFETCH(QString, kind);
     QFETCH(IntegrityStatus, status);
-    const QByteArray program = ReadAll(QStringLiteral(QUANTORIA_EXE));
+    const QByteArray program = ReadBytes(QStringLiteral(QUANTORIA_EXE));
     QString path;
     if (kind == QStringLiteral("plain"))
         path = QStringLiteral(PLAIN_PROGRAM);
@@ -123,7 +119,7 @@ void tst_Integrity::otherFiles() {
     else if (kind == QStringLiteral("half"))
         path = Write(kind, program.left(program.size() / 2));
     else if (kind == QStringLiteral("plain half")) {
-        const QByteArray plain = ReadAll(QStringLiteral(PLAIN_PROGRAM));
+        const QByteArray plain = ReadBytes(QStringLiteral(PLAIN_PROGRAM));
         path = Write(kind, plain.left(plain.size() / 2));
     } else if (kind == QStringLiteral("empty"))
         path = Write(kind, {});
@@ -140,19 +136,19 @@ void tst_Integrity::otherFiles() {
 }
 
 void tst_Integrity::sealing() {
-    const QByteArray plain = ReadAll(QStringLiteral(PLAIN_PROGRAM));
+    const QByteArray plain = ReadBytes(QStringLiteral(PLAIN_PROGRAM));
     QVERIFY(!plain.isEmpty());
     const QString path = Write(QStringLiteral("plain_program"), plain, true);
     QString error;
     QVERIFY2(SealFile(path, &error), qPrintable(error));
-    const QByteArray sealed = ReadAll(path);
+    const QByteArray sealed = ReadBytes(path);
     QCOMPARE(sealed.size(), plain.size() + kTrailer);
     QVERIFY(sealed.startsWith(plain));
     QCOMPARE(IntegrityCheck(path), IntegrityStatus::Ok);
 
     // Sealing again changes nothing.
     QVERIFY2(SealFile(path, &error), qPrintable(error));
-    QCOMPARE(ReadAll(path), sealed);
+    QCOMPARE(ReadBytes(path), sealed);
 
     // The sealed program still runs.
     QProcess process;
@@ -168,7 +164,7 @@ void tst_Integrity::sealing() {
     const QString damagedPath = Write(QStringLiteral("damaged"), damaged);
     QVERIFY(!SealFile(damagedPath, &error));
     QVERIFY(error.contains(damagedPath));
-    QCOMPARE(ReadAll(damagedPath), damaged);
+    QCOMPARE(ReadBytes(damagedPath), damaged);
 
     QVERIFY(!SealFile(m_dir->filePath(QStringLiteral("missing")), &error));
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("missing"))));
@@ -206,11 +202,11 @@ void tst_Integrity::installedProgram() {
     const QString installed =
         m_dir->filePath(QStringLiteral("root/usr/" INSTALL_BINDIR "/quantoria"));
     QCOMPARE(IntegrityCheck(installed), IntegrityStatus::Ok);
-    const QByteArray built = ReadAll(QStringLiteral(QUANTORIA_EXE));
+    const QByteArray built = ReadBytes(QStringLiteral(QUANTORIA_EXE));
     if (strip)
-        QVERIFY2(ReadAll(installed).size() < built.size() - kTrailer, "not stripped");
+        QVERIFY2(ReadBytes(installed).size() < built.size() - kTrailer, "not stripped");
     else
-        QCOMPARE(ReadAll(installed), built);
+        QCOMPARE(ReadBytes(installed), built);
     QCOMPARE(GetFileVersionText(installed), QStringLiteral(QUANTORIA_VERSION_TEXT));
 }
 

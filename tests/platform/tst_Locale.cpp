@@ -1,4 +1,5 @@
 #include "platform/Locale.h"
+#include "support/FixedLocale.h"
 
 #include <QTest>
 

@@ -1,6 +1,6 @@
 #include "platform/Errors.h"
-#include "platform/Profile.h"
 #include "support/FileHelpers.h"
+#include "support/KeyedProfile.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -169,7 +169,7 @@ void tst_Profile::readString() {
     QFETCH(QString, key);
     QFETCH(QString, expected);
     QVERIFY(WriteBytes(FilePath(), file));
-    QCOMPARE(Profile(FilePath()).ReadString(section, key, kDefault), expected);
+    QCOMPARE(KeyedProfile(FilePath()).ReadString(section, key, kDefault), expected);
 }
 
 void tst_Profile::readInteger_data() {
@@ -216,8 +216,9 @@ void tst_Profile::readInteger() {
     QFETCH(QByteArray, value);
     QFETCH(int, expected);
     QVERIFY(WriteBytes(FilePath(), "[Config]\nPrec=" + value + "\n"));
-    QCOMPARE(Profile(FilePath()).ReadInteger(QStringLiteral("Config"), QStringLiteral("Prec"), 42),
-             expected);
+    QCOMPARE(
+        KeyedProfile(FilePath()).ReadInteger(QStringLiteral("Config"), QStringLiteral("Prec"), 42),
+        expected);
 }
 
 void tst_Profile::readBool_data() {
@@ -243,7 +244,7 @@ void tst_Profile::readBool() {
     QFETCH(bool, defaultValue);
     QFETCH(bool, expected);
     QVERIFY(WriteBytes(FilePath(), file));
-    QCOMPARE(Profile(FilePath())
+    QCOMPARE(KeyedProfile(FilePath())
                  .ReadBool(QStringLiteral("Config"), QStringLiteral("Comma"), defaultValue),
              expected);
 }
@@ -276,7 +277,7 @@ void tst_Profile::longValueIsCut() {
     QFETCH(QString, value);
     QFETCH(QString, expected);
     QVERIFY(WriteBytes(FilePath(), "[Config]\nPrec=" + value.toUtf8() + "\nComma=1\n"));
-    const Profile profile(FilePath());
+    const KeyedProfile profile(FilePath());
     QCOMPARE(profile.ReadString(QStringLiteral("Config"), QStringLiteral("Prec"), kDefault),
              expected);
     QCOMPARE(profile.ReadString(QStringLiteral("Config"), QStringLiteral("Comma"), kDefault),
@@ -307,7 +308,7 @@ void tst_Profile::damagedFileGivesDefaults() {
     else if (kind == QLatin1String("file"))
         QVERIFY(WriteBytes(FilePath(), file));
 
-    const Profile profile(FilePath());
+    const KeyedProfile profile(FilePath());
     const QString config = QStringLiteral("Config");
     QCOMPARE(profile.ReadString(config, QStringLiteral("Prec"), kDefault), kDefault);
     QCOMPARE(profile.ReadInteger(config, QStringLiteral("Prec"), 42), 42);
@@ -424,7 +425,7 @@ void tst_Profile::write() {
     if (!before.isEmpty())
         QVERIFY(WriteBytes(FilePath(), before));
 
-    Profile profile(FilePath());
+    KeyedProfile profile(FilePath());
     profile.WriteString(section, key, value);
     QCOMPARE(ReadBytes(FilePath()), after);
     QCOMPARE(profile.ReadString(section, key, kDefault), value);
@@ -451,7 +452,7 @@ void tst_Profile::writtenValueReadsBack_data() {
 void tst_Profile::writtenValueReadsBack() {
     QFETCH(QString, value);
     QVERIFY(WriteBytes(FilePath(), "[Window]\nLeft=1\n\n[Config]\nPrec=2\n\n[Other]\nA=1\n"));
-    Profile profile(FilePath());
+    KeyedProfile profile(FilePath());
     const QString config = QStringLiteral("Config");
     const QString name = QStringLiteral("Name");
     profile.WriteString(config, name, value); // a new key
@@ -472,7 +473,7 @@ void tst_Profile::newFileHasOneLinePerKey_data() {
 
 void tst_Profile::newFileHasOneLinePerKey() {
     QFETCH(bool, batch);
-    Profile profile(FilePath());
+    KeyedProfile profile(FilePath());
     const QString config = QStringLiteral("Config");
     if (batch) {
         profile.Write({{config, QStringLiteral("Prec"), QStringLiteral("2")},
@@ -536,7 +537,7 @@ void tst_Profile::writeFailureKeepsOldFile() {
             QSKIP("permissions do not stop this user (root)");
     }
 
-    Profile profile(path);
+    KeyedProfile profile(path);
     const QString config = QStringLiteral("Config");
     try {
         if (failure == Failure::SizeLimit) {
@@ -589,7 +590,7 @@ void tst_Profile::unstorableEntryWritesNothing() {
     QFETCH(QString, section);
     const QByteArray old("[Config]\nPrec=2\n");
     QVERIFY(WriteBytes(FilePath(), old));
-    Profile profile(FilePath());
+    KeyedProfile profile(FilePath());
     // Alone, and after a good entry in the same batch: nothing is written either way.
     const QList<QList<ProfileEntry>> batches = {
         {{section, key, value}},
@@ -606,7 +607,7 @@ void tst_Profile::unstorableEntryWritesNothing() {
 void tst_Profile::permissionsKept() {
     QVERIFY(WriteBytes(FilePath(), "[Config]\nPrec=2\n"));
     QVERIFY(::chmod(QFile::encodeName(FilePath()).constData(), 0640) == 0);
-    Profile(FilePath()).WriteInteger(QStringLiteral("Config"), QStringLiteral("Prec"), 5);
+    KeyedProfile(FilePath()).WriteInteger(QStringLiteral("Config"), QStringLiteral("Prec"), 5);
     struct stat status {};
     QVERIFY(::stat(QFile::encodeName(FilePath()).constData(), &status) == 0);
     QCOMPARE(status.st_mode & 07777, mode_t(0640));

@@ -1,4 +1,5 @@
 #include "platform/VersionInfo.h"
+#include "support/FileHelpers.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -149,7 +150,6 @@ private slots:
 
 private:
     QString Write(const QString& name, const QByteArray& bytes);
-    static QByteArray Program();
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
@@ -160,15 +160,8 @@ void tst_VersionInfo::init() {
 }
 
 QString tst_VersionInfo::Write(const QString& name, const QByteArray& bytes) {
-    QFile file(m_dir->filePath(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return {};
-    return file.fileName();
-}
-
-QByteArray tst_VersionInfo::Program() {
-    QFile file(QStringLiteral(QUANTORIA_EXE));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const QString path = m_dir->filePath(name);
+    return WriteBytes(path, bytes) ? path : QString();
 }
 
 void tst_VersionInfo::builtProgram() {
@@ -215,7 +208,7 @@ void tst_VersionInfo::files_data() {
 void tst_VersionInfo::files() {
     QFETCH(QString, kind);
     QFETCH(QString, version);
-    const QByteArray program = Program();
+    const QByteArray program = ReadBytes(QStringLiteral(QUANTORIA_EXE));
     QVERIFY(program.size() > 4096);
     constexpr int kTrailer = 48;
     QString path;

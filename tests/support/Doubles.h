@@ -37,7 +37,6 @@ private:
     public:
         Engine(std::unique_ptr<ScriptControl> real, uint32_t language, uint32_t eval)
             : m_real(std::move(real)), m_language(language), m_eval(eval) {}
-        QString Language() const override { return m_real->Language(); }
         void SetLanguage(const QString& language) override {
             if (m_language)
                 throw EOleSysError(m_language);

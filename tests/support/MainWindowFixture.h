@@ -3,6 +3,7 @@
 #include "calc/FormMain.h"
 #include "platform/QtKeyboardInput.h"
 #include "support/Doubles.h"
+#include "support/FixedLocale.h"
 #include "support/RecordingShellNotify.h"
 #include "support/RecordingWindowActivation.h"
 #include "support/ScriptedMessageBoxes.h"
