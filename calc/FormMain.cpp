@@ -36,7 +36,7 @@ const QString kHideHistory = QStringLiteral("Hide History");
 const QString kDisplayHistory = QStringLiteral("Display History");
 
 // How much of a long history the memo reads at start; the rest follows as the user scrolls.
-constexpr qint64 kHistoryHeadBytes = 64 * 1024;
+constexpr qint64 kHistoryHeadBytes = 16 * 1024;
 
 const QColor kActiveRow(255, 255, 0);
 const QColor kIdleRow(255, 255, 255);
