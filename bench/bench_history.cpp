@@ -6,6 +6,7 @@
 //   bench_history [repeats]        (default 7)
 #include "calc/logic/HistoryText.h"
 #include "platform/Errors.h"
+#include "platform/HistoryFile.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -2,11 +2,14 @@
 // resident memory they hold 2 s after that, measured on a private X server without a window
 // manager. No assertions: the figures are for reading, next to the budget they are meant to keep.
 //
-//   bench_startup [-v] [rounds]        (default 7 rounds, after one warm-up round)
+//   bench_startup [-v] [--baseline DIR] [rounds]     (default 7 rounds, after one warm-up round)
+//
+// --baseline DIR adds another build of quantoria (DIR/quantoria and DIR/quantoria-engine) with
+// the same histories, to compare two builds side by side in one run.
 //
 // Subjects, started one after the other in every round (the order rotates from round to round):
-//   - quantoria with no history file;
-//   - quantoria with a history file of 10,000 entries;
+//   - quantoria with no history file, and with history files of 10,000, 100,000 and 1,000,000
+//     entries (about 0.5, 5 and 50 MB);
 //   - bare_window: a bare Qt window with the same kinds of controls and a QJSEngine (the floor);
 //   - SpeedCrunch, when it is installed (Debian package speedcrunch).
 // Each subject runs from a temp folder of its own (quantoria is copied into it, so it keeps its
@@ -67,7 +70,7 @@ constexpr auto kServerTimeout = std::chrono::seconds(20); // Xvfb or the bus to 
 constexpr auto kMapTimeout = std::chrono::seconds(30);    // a subject's first window
 constexpr auto kSettleTime = std::chrono::seconds(2);     // from the map to the memory reading
 constexpr auto kStopTimeout = std::chrono::seconds(5);    // SIGTERM to exit, then SIGKILL
-constexpr int kHistoryEntries = 10000;
+constexpr int kHistorySizes[] = {10000, 100000, 1000000};
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -383,6 +386,17 @@ std::string HistoryFile(int entries) {
     return text;
 }
 
+std::string Thousands(int n) {
+    const std::string digits = std::to_string(n);
+    std::string grouped;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
 struct Sample {
     double startMs;
     double rssMiB;
@@ -579,13 +593,16 @@ void PrintRatio(const char* what, const Subject& a, const Subject& b, double Sam
 int main(int argc, char* argv[]) {
     int rounds = 7;
     bool verbose = false;
+    std::string baseline;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-v") == 0)
             verbose = true;
+        else if (std::strcmp(argv[i], "--baseline") == 0 && i + 1 < argc)
+            baseline = argv[++i];
         else if (std::atoi(argv[i]) > 0)
             rounds = std::atoi(argv[i]);
         else {
-            std::fprintf(stderr, "usage: bench_startup [-v] [rounds]\n");
+            std::fprintf(stderr, "usage: bench_startup [-v] [--baseline DIR] [rounds]\n");
             return 2;
         }
     }
@@ -610,9 +627,18 @@ int main(int argc, char* argv[]) {
         } else {
             std::vector<Subject> subjects;
             subjects.push_back({"quantoria, no history", QUANTORIA_EXE, true, ENGINE_EXE, -1});
-            subjects.push_back({"quantoria, 10,000-entry history", QUANTORIA_EXE, true, ENGINE_EXE,
-                                kHistoryEntries});
             subjects.push_back({"bare Qt window + QJSEngine", BARE_WINDOW_EXE, true, "", -1});
+            for (int entries : kHistorySizes)
+                subjects.push_back({"quantoria, " + Thousands(entries) + " entries", QUANTORIA_EXE,
+                                    true, ENGINE_EXE, entries});
+            if (!baseline.empty()) {
+                const std::string program = baseline + "/quantoria";
+                const std::string engine = baseline + "/quantoria-engine";
+                subjects.push_back({"baseline, no history", program, true, engine, -1});
+                for (int entries : kHistorySizes)
+                    subjects.push_back({"baseline, " + Thousands(entries) + " entries", program,
+                                        true, engine, entries});
+            }
             const std::string speedcrunch = FindInPath("speedcrunch");
             if (!speedcrunch.empty())
                 subjects.push_back({"SpeedCrunch", speedcrunch, false, "", -1});
@@ -678,15 +704,19 @@ int main(int argc, char* argv[]) {
                             .count());
 
             const Subject& empty = subjects[0];
-            const Subject& bare = subjects[2];
+            const Subject& bare = subjects[1];
+            const Subject* speedcrunchSubject = speedcrunch.empty() ? nullptr : &subjects.back();
             std::printf("\nratios of the medians\n");
             PrintRatio("start, quantoria / bare window", empty, bare, &Sample::startMs);
-            PrintRatio("start, quantoria 10,000 entries / bare window", subjects[1], bare,
-                       &Sample::startMs);
             PrintRatio("VmRSS, quantoria / bare window", empty, bare, &Sample::rssMiB);
-            if (subjects.size() > 3) {
-                PrintRatio("start, quantoria / SpeedCrunch", empty, subjects[3], &Sample::startMs);
-                PrintRatio("VmRSS, quantoria / SpeedCrunch", empty, subjects[3], &Sample::rssMiB);
+            for (size_t i = 2; i < 2 + std::size(kHistorySizes); ++i)
+                PrintRatio(("start, " + subjects[i].name + " / no history").c_str(), subjects[i],
+                           empty, &Sample::startMs);
+            if (speedcrunchSubject) {
+                PrintRatio("start, quantoria / SpeedCrunch", empty, *speedcrunchSubject,
+                           &Sample::startMs);
+                PrintRatio("VmRSS, quantoria / SpeedCrunch", empty, *speedcrunchSubject,
+                           &Sample::rssMiB);
             }
 
             std::printf("\nbudget (figures, not checks)\n");
@@ -703,6 +733,32 @@ int main(int argc, char* argv[]) {
                 const double pss = Median(Column(empty, &Sample::pssMiB));
                 std::printf("  PSS of all its processes <= 40 MiB:    %.1f MiB  %s\n", pss,
                             pss <= 40 ? "within" : "OVER");
+            }
+            // A history of any size costs little more than none: each history subject against the
+            // no-history subject of the same build (this build first, then the baseline's).
+            const size_t sizes = std::size(kHistorySizes);
+            std::vector<std::pair<size_t, size_t>> builds = {{0, 2}}; // no history, first history
+            if (!baseline.empty())
+                builds.push_back({2 + sizes, 3 + sizes});
+            for (const auto& [none, first] : builds) {
+                const Subject& base = subjects[none];
+                for (size_t i = first; i < first + sizes; ++i) {
+                    const Subject& s = subjects[i];
+                    if (s.samples.empty() || base.samples.empty())
+                        continue;
+                    const bool huge = s.historyEntries >= 1000000;
+                    const double startLimit = huge ? 1.5 : 1.2;
+                    const double rssLimit = huge ? 30 : 15;
+                    const double ratio = Median(Column(s, &Sample::startMs)) /
+                                         Median(Column(base, &Sample::startMs));
+                    const double extra =
+                        Median(Column(s, &Sample::rssMiB)) - Median(Column(base, &Sample::rssMiB));
+                    std::printf("  %-26s start <= %.1f x no history: %.3f x  %s; "
+                                "VmRSS <= no history + %.0f MiB: %+.1f MiB  %s\n",
+                                s.name.c_str(), startLimit, ratio,
+                                ratio <= startLimit ? "within" : "OVER", rssLimit, extra,
+                                extra <= rssLimit ? "within" : "OVER");
+                }
             }
             const double loadAfter = LoadAverageOne();
             std::printf("\nload average %s at the end\n", LoadAverage().c_str());

@@ -35,12 +35,8 @@ constexpr std::chrono::milliseconds kHistoryWriteWait{5000};
 const QString kHideHistory = QStringLiteral("Hide History");
 const QString kDisplayHistory = QStringLiteral("Display History");
 
-// The memo's text as the user sees it. toPlainText() would turn no-break spaces into blanks.
-QString MemoText(const QPlainTextEdit* memo) {
-    QString text = memo->document()->toRawText();
-    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-    return text;
-}
+// How much of a long history the memo reads at start; the rest follows as the user scrolls.
+constexpr qint64 kHistoryHeadBytes = 64 * 1024;
 
 const QColor kActiveRow(255, 255, 0);
 const QColor kIdleRow(255, 255, 255);
@@ -107,9 +103,15 @@ TfrmMain::TfrmMain(MainWindowServices services, QWidget* parent)
     // crash or a lost display connection loses at most that moment.
     m_autosave.setSingleShot(true);
     m_autosave.setInterval(1000);
-    connect(&m_autosave, &QTimer::timeout, this, [this] { AutosaveHistory(); });
-    connect(m_memoHistory->document(), &QTextDocument::contentsChanged, &m_autosave,
-            qOverload<>(&QTimer::start));
+    connect(&m_autosave, &QTimer::timeout, this, [this] { SaveHistoryInBackground(true); });
+    connect(m_memoHistory->document(), &QTextDocument::contentsChanged, this, [this] {
+        if (m_memoHistory->TakingIn())
+            return; // the history itself is as it was
+        m_historyDirty = true;
+        m_autosave.start();
+    });
+    if (m_historyDirty)
+        m_autosave.start();
 }
 
 TfrmMain::~TfrmMain() {
@@ -283,7 +285,7 @@ void TfrmMain::CreateControls() {
     }
 
     labelHistory = MakeLabel(panelRight, QStringLiteral("History:"), 8, 8);
-    m_memoHistory = new QPlainTextEdit(panelRight);
+    m_memoHistory = new THistoryMemo(panelRight, m_services.errors);
     m_memoHistory->setObjectName(QStringLiteral("m_memoHistory"));
     m_memoHistory->setAccessibleName(QStringLiteral("History"));
     m_memoHistory->setGeometry(1, 32, 347, kClientHeight - 33);
@@ -443,8 +445,13 @@ void TfrmMain::FormCreate() {
             m_sessionHistoryFile = sessionFile;
         }
         try {
-            const LoadedHistory history = LoadHistoryFile(m_services.paths.HistoryFile());
-            m_memoHistory->setPlainText(history.text);
+            LoadedHistory history =
+                LoadHistoryFile(m_services.paths.HistoryFile(), kHistoryHeadBytes);
+            m_memoHistory->SetHistory(history.text, std::move(history.rest));
+            // A missing file, or one in another form, is written by the next save; so is the
+            // session file of a copy that does not own the history.
+            m_historyDirty = !history.savedForm || m_historyHeldElsewhere;
+            m_historyStamp = FileStamp::Of(HistoryTarget());
             if (m_historyHeldElsewhere)
                 TellSessionHistoryFile();
         } catch (const EFOpenError&) {
@@ -470,8 +477,14 @@ void TfrmMain::FormCreate() {
 void TfrmMain::FormDestroy() {
     // Each step stands on its own: a history that cannot be saved does not cost the settings.
     m_autosave.stop();
-    m_historyWriter.WaitIdle(kHistoryWriteWait);
-    Handle([&] { SaveHistory(); });
+    const bool written = m_historyWriter.WaitIdle(kHistoryWriteWait);
+    // The writer's outcomes, which the event loop would have delivered.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    // A history saved as it is and still on disk as written is not written again.
+    Handle([&] {
+        if (!written || m_historyDirty || FileStamp::Of(HistoryTarget()) != m_historyStamp)
+            SaveHistory();
+    });
     Handle([&] { m_scriptControl.reset(); });
     Handle([&] {
         Profile(m_services.paths.SettingsFile())
@@ -490,12 +503,22 @@ void TfrmMain::FormDestroy() {
 }
 
 void TfrmMain::SaveHistory() {
-    if (!m_historyUnreadable) {
-        SaveHistoryFile(m_services.paths.HistoryFile(), MemoText(m_memoHistory));
-    } else if (!m_sessionHistoryFile.isEmpty() && !m_memoHistory->document()->isEmpty()) {
-        SaveHistoryFile(m_sessionHistoryFile, MemoText(m_memoHistory));
+    if (m_historyUnreadable &&
+        (m_sessionHistoryFile.isEmpty() ||
+         (m_memoHistory->document()->isEmpty() && m_memoHistory->Rest().IsEmpty())))
+        return;
+    const HistoryRest rest = m_memoHistory->Rest();
+    HistoryRest written;
+    SaveHistoryFile(HistoryTarget(), m_memoHistory->Text(), rest, &written);
+    m_memoHistory->MoveRest(rest, written);
+    m_historyDirty = false;
+    m_historyStamp = FileStamp::Of(HistoryTarget());
+    if (m_historyUnreadable)
         TellSessionHistoryFile();
-    }
+}
+
+QString TfrmMain::HistoryTarget() const {
+    return m_historyUnreadable ? m_sessionHistoryFile : m_services.paths.HistoryFile();
 }
 
 void TfrmMain::TellSessionHistoryFile() {
@@ -510,35 +533,28 @@ void TfrmMain::TellSessionHistoryFile() {
             .arg(m_services.paths.HistoryFile(), m_sessionHistoryFile, g_appTitle));
 }
 
-void TfrmMain::AutosaveHistory() {
-    try {
-        SaveHistory();
-        m_autosaveFailureShown = false;
-    } catch (const Exception& e) {
-        if (!m_autosaveFailureShown) {
-            m_autosaveFailureShown = true;
-            m_services.errors.ShowException(e.Message());
-        }
-    }
-}
-
 void TfrmMain::labelEraseHistoryClick() {
     const int answer = m_services.boxes.Show(
         this, QStringLiteral("All historys of calculator will be lost, are you sure?"), g_appTitle,
         MessageBoxes::OkCancel | MessageBoxes::IconQuestion);
     if (answer != MessageBoxes::IdOk)
         return;
-    m_memoHistory->clear();
+    m_memoHistory->ClearHistory();
     m_autosave.stop();
     m_historyWriter.WaitIdle(kHistoryWriteWait);
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     // Another copy owns the history file: only this session's file is emptied.
     if (m_historyHeldElsewhere) {
         SaveHistoryFile(m_sessionHistoryFile, QString());
+        m_historyDirty = false;
+        m_historyStamp = FileStamp::Of(m_sessionHistoryFile);
         return;
     }
     // The user asked for an empty history: that may replace even a file that could not be read.
     SaveHistoryFile(m_services.paths.HistoryFile(), QString());
     m_historyUnreadable = false;
+    m_historyDirty = false;
+    m_historyStamp = FileStamp::Of(m_services.paths.HistoryFile());
 }
 
 // Hiding narrows the window to the left panel; showing widens it by the splitter and the right
@@ -780,33 +796,48 @@ bool TfrmMain::EvaluateActiveRow() {
     }
     m_editActiveResult->SetText(result);
     InsertHistoryEntry(expression, m_editActiveResult->text());
-    SaveHistoryInBackground();
+    SaveHistoryInBackground(false);
     return true;
 }
 
-// Hands the memo's text to the writer thread at once, instead of a second later: an evaluation
-// followed by a crash is not lost. A write that fails is tried again, and reported, by the
-// autosave on the interface thread. With an unreadable history file the session's own file is
-// written instead.
-void TfrmMain::SaveHistoryInBackground() {
-    const QString path =
-        m_historyUnreadable ? m_sessionHistoryFile : m_services.paths.HistoryFile();
-    if (path.isEmpty())
-        return;
+// The writer thread encodes and writes a snapshot of the memo's text followed by the rest not
+// taken in; the interface thread only copies the text (shared, not duplicated). Each evaluation's
+// entry is handed over at once, not a second later, so an evaluation followed by a crash is not
+// lost. With an unreadable history file the session's own file is written instead.
+void TfrmMain::SaveHistoryInBackground(bool report) {
     m_autosave.stop();
+    if (m_historyUnreadable &&
+        (m_sessionHistoryFile.isEmpty() ||
+         (m_memoHistory->document()->isEmpty() && m_memoHistory->Rest().IsEmpty())))
+        return;
+    const QString path = HistoryTarget();
     const bool session = m_historyUnreadable;
-    m_historyWriter.Write(path, EncodeHistoryText(MemoText(m_memoHistory)),
-                          [this, session](AtomicWrite result) {
-                              QMetaObject::invokeMethod(
-                                  this,
-                                  [this, session, result] {
-                                      if (result != AtomicWrite::Done)
-                                          m_autosave.start();
-                                      else if (session)
-                                          TellSessionHistoryFile();
-                                  },
-                                  Qt::QueuedConnection);
-                          });
+    m_historyDirty = false;
+    m_historyWriter.Post([this, path, session, report, text = m_memoHistory->Text(),
+                          rest = m_memoHistory->Rest()] {
+        HistoryRest written;
+        const AtomicWrite result = WriteHistoryFile(path, EncodeHistoryText(text), rest, &written);
+        const FileStamp stamp = FileStamp::Of(path);
+        QMetaObject::invokeMethod(
+            this,
+            [this, path, session, report, result, rest, written, stamp] {
+                if (result == AtomicWrite::Done) {
+                    m_memoHistory->MoveRest(rest, written);
+                    if (path == HistoryTarget())
+                        m_historyStamp = stamp;
+                    m_autosaveFailureShown = false;
+                    if (session)
+                        TellSessionHistoryFile();
+                    return;
+                }
+                m_historyDirty = true;
+                if (!report)
+                    m_autosave.start();
+                else if (!std::exchange(m_autosaveFailureShown, true))
+                    m_services.errors.ShowException(HistoryWriteFailure(result, path));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void TfrmMain::InsertHistoryEntry(const QString& expression, const QString& result) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "calc/Controls.h"
+#include "calc/HistoryMemo.h"
 #include "platform/AppPaths.h"
 #include "platform/Autostart.h"
 #include "platform/BackgroundWriter.h"
@@ -89,7 +90,7 @@ public:
     TLabel* LabelHideHistory;
     TLabel* labelEraseHistory;
     QLabel* labelHistory;
-    QPlainTextEdit* m_memoHistory;
+    THistoryMemo* m_memoHistory;
     TTrayIcon* trayIcon = nullptr;
     QMenu* popupMenuTray = nullptr;
     QAction* popmenuExit = nullptr;
@@ -131,7 +132,8 @@ public:
     // Brings the window back from the tray or the minimised state and to the front (a second
     // start of the program asks for this, with the tokens its launcher gave it).
     void BringToFront(const LaunchTokens& tokens = {});
-    // Writes the history file now (the memo's text), unless the file could not be loaded.
+    // Writes the history file now (the memo's text and the rest not taken in), unless the file
+    // could not be loaded.
     void SaveHistory();
     // The icon is really in the notification area: closing and minimising hide into it.
     bool TrayShown() const;
@@ -153,8 +155,11 @@ private:
     void CreateTrayIcon();
     void ShowReminderBalloon();
     void TrayAreaChanged(bool available);
-    void AutosaveHistory();
-    void SaveHistoryInBackground();
+    // Hands the history to the writer thread; `report`: a failure is reported (once, until a save
+    // succeeds), otherwise it is tried again by the autosave a moment later.
+    void SaveHistoryInBackground(bool report);
+    // The file the history goes to: the history file, or this session's own file.
+    QString HistoryTarget() const;
     void ControlFocusIn(QWidget* control);
     void ControlFocusOut(QWidget* control, Qt::FocusReason reason);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -190,4 +195,9 @@ private:
     BackgroundWriter m_historyWriter;
     // An autosave failure is reported once, until a save succeeds again.
     bool m_autosaveFailureShown = false;
+    // The history changed since the last save handed over, or the file is not as a save would
+    // write it (missing, or written in an older form): the end of the program writes it.
+    bool m_historyDirty = false;
+    // The history file (or session file) as the last save or the load left it.
+    FileStamp m_historyStamp;
 };

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 FileAt InspectFile(const QString& path, bool forWriting) {
     const QByteArray name = QFile::encodeName(path);
@@ -39,26 +40,33 @@ FileAt InspectFile(const QString& path, bool forWriting) {
     return {FileAt::Regular, target};
 }
 
-bool ReadRegularFile(const QString& path, QByteArray& bytes, bool* missing) {
+int OpenRegularFile(const QString& path, bool* missing) {
     if (missing)
         *missing = false;
     const FileAt at = InspectFile(path, false);
     if (at.kind == FileAt::Missing && missing)
         *missing = true;
     if (at.kind != FileAt::Regular)
-        return false;
+        return -1;
     const int fd = ::open(QFile::encodeName(at.target).constData(),
                           O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         if (errno == ENOENT && missing)
             *missing = true;
-        return false;
+        return -1;
     }
     struct stat opened {};
     if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
         ::close(fd);
-        return false;
+        return -1;
     }
+    return fd;
+}
+
+bool ReadRegularFile(const QString& path, QByteArray& bytes, bool* missing) {
+    const int fd = OpenRegularFile(path, missing);
+    if (fd < 0)
+        return false;
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
@@ -93,7 +101,59 @@ int RemoveLeftoverTemporaries(const QString& path, int minimumAgeSeconds) {
     return removed;
 }
 
+namespace {
+
+// Appends a range of one open file to another at its current position: in the kernel where it
+// can, through a buffer where it cannot (another file system, an old kernel).
+bool CopyRange(FileRange range, int to) {
+    off64_t at = range.offset;
+    qint64 left = range.size;
+    while (left > 0) {
+        const ssize_t copied = ::copy_file_range(range.fd, &at, to, nullptr, size_t(left), 0);
+        if (copied > 0) {
+            left -= copied;
+            continue;
+        }
+        if (copied == 0)
+            return false; // the file is shorter than it was
+        if (errno == EINTR)
+            continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+            return false;
+        break;
+    }
+    std::vector<char> buffer(std::min<qint64>(left, 1 << 20));
+    while (left > 0) {
+        const ssize_t got = ::pread(range.fd, buffer.data(),
+                                    size_t(std::min<qint64>(left, qint64(buffer.size()))), at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        for (ssize_t put = 0; put < got;) {
+            const ssize_t n = ::write(to, buffer.data() + put, size_t(got - put));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            put += n;
+        }
+        at += got;
+        left -= got;
+    }
+    return true;
+}
+
+} // namespace
+
 AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes) {
+    return WriteFileAtomically(path, bytes, {}, nullptr);
+}
+
+AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes, FileRange more,
+                                int* reopened) {
+    if (reopened)
+        *reopened = -1;
     const FileAt at = InspectFile(path, true);
     if (at.kind == FileAt::Refused)
         return AtomicWrite::CannotCreate;
@@ -104,9 +164,24 @@ AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes) {
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return AtomicWrite::CannotCreate;
     // QSaveFile::commit syncs too but ignores a failure; ours is checked.
-    if (file.write(bytes) != bytes.size() || ::fsync(file.handle()) != 0) {
+    if (file.write(bytes) != bytes.size() || (more.size > 0 && !CopyRange(more, file.handle())) ||
+        ::fsync(file.handle()) != 0) {
         file.cancelWriting();
         return AtomicWrite::CannotWrite;
     }
-    return file.commit() ? AtomicWrite::Done : AtomicWrite::CannotWrite;
+    // The same file, opened anew for reading: it stays readable under its new name and after
+    // being replaced in turn.
+    const int readable =
+        reopened
+            ? ::open(QByteArray("/proc/self/fd/" + QByteArray::number(file.handle())).constData(),
+                     O_RDONLY | O_CLOEXEC)
+            : -1;
+    if (!file.commit()) {
+        if (readable >= 0)
+            ::close(readable);
+        return AtomicWrite::CannotWrite;
+    }
+    if (reopened)
+        *reopened = readable;
+    return AtomicWrite::Done;
 }

@@ -17,6 +17,19 @@ enum class AtomicWrite {
 // symbolic link that may be followed has its target replaced. Otherwise: CannotCreate.
 AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes);
 
+// `size` bytes at `offset` of an open file.
+struct FileRange {
+    int fd = -1;
+    qint64 offset = 0;
+    qint64 size = 0;
+};
+
+// The same, writing `bytes` followed by a copy of `more` (a range that ends early is a failure:
+// CannotWrite). When the write succeeds and `reopened` is given, it receives a descriptor open
+// for reading on the file written (its owner closes it), or -1 where none could be had.
+AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes, FileRange more,
+                                int* reopened);
+
 // Removes the temporary files that a save of `path` cut short (the process killed between the
 // temporary file's naming and its rename) left beside it: regular files of this user named
 // "<file name>.XXXXXX", last changed at least `minimumAgeSeconds` ago (a save of another copy that
@@ -39,6 +52,10 @@ struct FileAt {
 // link and the folder that holds it both belong to this user. Never opens anything, so a FIFO is
 // never waited on.
 FileAt InspectFile(const QString& path, bool forWriting);
+
+// Opens a regular file for reading the same way: a descriptor, or -1 (`missing` set when there is
+// nothing there).
+int OpenRegularFile(const QString& path, bool* missing = nullptr);
 
 // Reads a whole regular file (InspectFile, then opened without blocking and checked once more).
 // False when there is nothing to read (`missing` set) or it cannot be read.

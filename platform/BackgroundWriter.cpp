@@ -11,10 +11,10 @@ BackgroundWriter::~BackgroundWriter() {
     m_thread.join();
 }
 
-void BackgroundWriter::Write(const QString& path, QByteArray bytes, Done done) {
+void BackgroundWriter::Post(Job job) {
     {
         std::lock_guard lock(m_mutex);
-        m_pending = Job{path, std::move(bytes), std::move(done)};
+        m_pending = std::move(job);
     }
     m_wake.notify_one();
 }
@@ -22,6 +22,11 @@ void BackgroundWriter::Write(const QString& path, QByteArray bytes, Done done) {
 bool BackgroundWriter::WaitIdle(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_mutex);
     return m_idle.wait_for(lock, timeout, [this] { return !m_pending && !m_busy; });
+}
+
+bool BackgroundWriter::Busy() {
+    std::lock_guard lock(m_mutex);
+    return m_pending || m_busy;
 }
 
 void BackgroundWriter::Run() {
@@ -34,9 +39,7 @@ void BackgroundWriter::Run() {
         m_pending.reset();
         m_busy = true;
         lock.unlock();
-        const AtomicWrite result = WriteFileAtomically(job.path, job.bytes);
-        if (job.done)
-            job.done(result);
+        job();
         lock.lock();
         m_busy = false;
         if (!m_pending)

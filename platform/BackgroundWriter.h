@@ -1,10 +1,5 @@
 #pragma once
 
-#include "platform/AtomicFile.h"
-
-#include <QByteArray>
-#include <QString>
-
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -12,30 +7,26 @@
 #include <optional>
 #include <thread>
 
-// Writes a file with WriteFileAtomically on a thread of its own, so the interface thread does not
-// wait for the disk. Only the newest bytes handed over count: a write still waiting is replaced by
-// a later one. `done` runs on the writer's thread with the result of each write made.
+// Writes files on a thread of its own, so the interface thread does not wait for the disk. Only
+// the newest job handed over counts: a job still waiting is replaced by a later one (each job
+// writes the whole file).
 class BackgroundWriter {
 public:
-    using Done = std::function<void(AtomicWrite)>;
+    using Job = std::function<void()>;
 
     BackgroundWriter();
-    // Finishes the write under way and the one waiting.
+    // Finishes the job under way and the one waiting.
     ~BackgroundWriter();
     BackgroundWriter(const BackgroundWriter&) = delete;
     BackgroundWriter& operator=(const BackgroundWriter&) = delete;
 
-    void Write(const QString& path, QByteArray bytes, Done done = {});
-    // Waits until every write handed over is on disk (or failed); false when `timeout` passed
-    // first.
+    void Post(Job job);
+    // Waits until every job handed over has run; false when `timeout` passed first.
     bool WaitIdle(std::chrono::milliseconds timeout);
+    // True while a job runs or waits.
+    bool Busy();
 
 private:
-    struct Job {
-        QString path;
-        QByteArray bytes;
-        Done done;
-    };
     void Run();
 
     std::mutex m_mutex;

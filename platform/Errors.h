@@ -67,6 +67,10 @@ class EWriteError : public Exception {
     using Exception::Exception;
 };
 
+class EReadError : public Exception {
+    using Exception::Exception;
+};
+
 class EIniFileException : public Exception {
     using Exception::Exception;
 };

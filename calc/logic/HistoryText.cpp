@@ -1,11 +1,11 @@
 #include "calc/logic/HistoryText.h"
 
-#include "platform/AtomicFile.h"
-#include "platform/Errors.h"
 #include "platform/TextEncoding.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -100,25 +100,75 @@ QByteArray EncodeHistoryText(const QString& memoText) {
     return bytes;
 }
 
-LoadedHistory LoadHistoryFile(const QString& path) {
-    QByteArray bytes;
-    bool missing = false;
-    if (!ReadRegularFile(path, bytes, &missing)) {
-        if (missing)
-            return {};
-        throw EFOpenError(QStringLiteral("Cannot open file ") + path);
-    }
-    return {true, DecodeHistoryBytes(bytes)};
+namespace {
+
+// 0x80 in every byte of `x` that is zero, nothing elsewhere.
+constexpr quint64 ZeroBytes(quint64 x) {
+    constexpr quint64 low7 = 0x7F7F7F7F7F7F7F7FULL;
+    return ~(((x & low7) + low7) | x | low7);
 }
 
-void SaveHistoryFile(const QString& path, const QString& memoText) {
-    switch (WriteFileAtomically(path, EncodeHistoryText(memoText))) {
-    case AtomicWrite::Done:
-        return;
-    case AtomicWrite::CannotCreate:
-        throw EFCreateError(QStringLiteral("Cannot create file ") + path);
-    case AtomicWrite::CannotWrite:
-        break;
+} // namespace
+
+void SavedFormCheck::Feed(QByteArrayView bytes) {
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* const end = in + bytes.size();
+    while (in != end && m_ok) {
+        // Eight ASCII bytes at a time: every LF right after a CR, every CR right before an LF.
+        if (m_need == 0 && !m_first && end - in >= 8) {
+            quint64 word;
+            std::memcpy(&word, in, 8);
+            word = qFromLittleEndian(word);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                const quint64 cr = ZeroBytes(word ^ 0x0D0D0D0D0D0D0D0DULL);
+                const quint64 lf = ZeroBytes(word ^ 0x0A0A0A0A0A0A0A0AULL);
+                if (lf != ((cr << 8) | (m_afterCR ? 0x80 : 0)))
+                    m_ok = false;
+                m_afterCR = (cr >> 63) != 0;
+                in += 8;
+                continue;
+            }
+        }
+        const unsigned char b = *in++;
+        if (m_need > 0) {
+            if ((b & 0xC0) != 0x80) {
+                m_ok = false;
+                break;
+            }
+            m_code = (m_code << 6) | (b & 0x3F);
+            if (--m_need == 0)
+                Character(m_code);
+        } else if (b < 0x80) {
+            if ((b == '\n') != m_afterCR)
+                m_ok = false;
+            m_afterCR = b == '\r';
+            m_first = false;
+        } else if (m_afterCR) {
+            m_ok = false;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            m_need = 1, m_code = b & 0x1F, m_least = 0x80;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            m_need = 2, m_code = b & 0x0F, m_least = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            m_need = 3, m_code = b & 0x07, m_least = 0x10000;
+        } else {
+            m_ok = false;
+        }
     }
-    throw EWriteError(QStringLiteral("Unable to write to ") + path);
+}
+
+void SavedFormCheck::Character(char32_t c) {
+    if (c < m_least || c > 0x10FFFF || QChar::isSurrogate(c) || c == kLineSeparator ||
+        c == kParagraphSeparator || c == 0xFDD0 || c == 0xFDD1 || (m_first && c == 0xFEFF))
+        m_ok = false;
+    m_first = false;
+}
+
+qsizetype HistoryCut(QByteArrayView bytes, qsizetype budget) {
+    const QByteArrayView within = bytes.first(std::min(bytes.size(), budget + 2));
+    const qsizetype entry = within.lastIndexOf(QByteArrayView("\r\n\r\n"));
+    if (entry >= 0)
+        return entry + 2;
+    const qsizetype line = within.first(std::min(within.size(), budget)).lastIndexOf("\r\n");
+    return line >= 0 ? line + 2 : 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 // The history file and the history memo's text.
@@ -21,20 +22,32 @@ QString DecodeHistoryBytes(const QByteArray& bytes);
 // separator of QTextDocument::toRawText).
 QByteArray EncodeHistoryText(const QString& memoText);
 
-struct LoadedHistory {
-    bool exists = false; // false: there is no file, which is an empty history
-    QString text;        // memo text
+// Checks, a piece at a time, that file bytes are in the form EncodeHistoryText writes and that
+// the memo keeps as they are, so that reading them and writing them back gives the same bytes:
+// valid UTF-8 without a byte order mark at the start, every line break a CR LF pair, and none of
+// U+2028, U+2029 and the two characters the memo uses for its own frames (U+FDD0, U+FDD1).
+// Bytes in that form may be copied into a saved file unread.
+class SavedFormCheck {
+public:
+    void Feed(QByteArrayView bytes);
+    // True when everything fed is in the saved form and ends there (not inside a character or
+    // between a CR and its LF).
+    bool Finish() const { return m_ok && m_need == 0 && !m_afterCR; }
+    bool Failed() const { return !m_ok; }
+
+private:
+    void Character(char32_t c);
+
+    bool m_ok = true;
+    bool m_first = true; // no character yet: a byte order mark here is not in the saved form
+    bool m_afterCR = false;
+    int m_need = 0; // continuation bytes still to come in the current character
+    char32_t m_code = 0;
+    char32_t m_least = 0; // the least code point its length may encode
 };
 
-// Reads the history file. A file that is not there gives an empty history. A file that is there
-// but cannot be read (permissions, a folder, an I/O error) raises
-// EFOpenError("Cannot open file <path>").
-LoadedHistory LoadHistoryFile(const QString& path);
-
-// Writes the history file in one atomic replacement (a temporary file in the same folder, flushed
-// to disk and renamed over the old one, keeping its permissions); an empty text gives a file of
-// 0 bytes. When the file cannot be opened for writing (a missing or read-only folder, a folder in
-// the file's place) EFCreateError("Cannot create file <path>") is raised; when writing, flushing
-// or replacing fails, EWriteError("Unable to write to <path>"). After any failure the old file is
-// as it was.
-void SaveHistoryFile(const QString& path, const QString& memoText);
+// Where to cut history file bytes in the saved form so that the part before the cut is whole
+// lines of at most `budget` bytes: after the first CR LF of the last empty line that starts
+// within the budget (between two entries), else after the last CR LF within it. 0 when no line
+// ends within the budget. `bytes` may run past the budget, so that a break straddling it is seen.
+qsizetype HistoryCut(QByteArrayView bytes, qsizetype budget);

@@ -1,8 +1,10 @@
 #include "calc/logic/HistoryText.h"
 #include "platform/Errors.h"
+#include "platform/HistoryFile.h"
 #include "platform/TextEncoding.h"
 #include "support/FileHelpers.h"
 
+#include <QRandomGenerator>
 #include <QStringDecoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,6 +38,12 @@ private slots:
     void windows1252MatchesTheSystemConverter();
     void encode_data();
     void encode();
+
+    void savedForm_data();
+    void savedForm();
+    void savedFormIsExactlyWhatSavingWrites();
+    void cut_data();
+    void cut();
 
     void load_data();
     void load();
@@ -162,6 +170,126 @@ void tst_HistoryText::encode() {
     QFETCH(QString, text);
     QFETCH(QByteArray, expected);
     QCOMPARE(EncodeHistoryText(text), expected);
+}
+
+void tst_HistoryText::savedForm_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("empty") << QByteArray() << true;
+    QTest::newRow("entries") << QByteArray(
+                                    "\r\n12/8/2026 7:00:00 AM\r\n1+1\r\n=\r\n2.00\r\n\r\nx\r\n")
+                             << true;
+    QTest::newRow("lone LF") << QByteArray("a\n") << false;
+    QTest::newRow("CR at the end") << QByteArray("a\r") << false;
+    QTest::newRow("lone CR") << QByteArray("a\rb\r\n") << false;
+    QTest::newRow("CR CR LF") << QByteArray("\r\r\n") << false;
+    QTest::newRow("byte order mark first") << QByteArray("\xEF\xBB\xBF"
+                                                         "a\r\n")
+                                           << false;
+    QTest::newRow("byte order mark later") << QByteArray("a\r\n\xEF\xBB\xBF") << true;
+    QTest::newRow("UTF-8") << QByteArray("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\r\n") << true;
+    QTest::newRow("Windows-1252") << QByteArray("caf\xE9\r\n") << false;
+    QTest::newRow("U+2028") << QByteArray("a\xE2\x80\xA8"
+                                          "b")
+                            << false;
+    QTest::newRow("U+2029") << QByteArray("a\xE2\x80\xA9"
+                                          "b")
+                            << false;
+    QTest::newRow("U+FDD0") << QByteArray("\xEF\xB7\x90") << false;
+    QTest::newRow("U+FDD1") << QByteArray("\xEF\xB7\x91") << false;
+    QTest::newRow("U+FDD2") << QByteArray("\xEF\xB7\x92") << true;
+    QTest::newRow("overlong 2") << QByteArray("\xC0\xAF") << false;
+    QTest::newRow("overlong 3") << QByteArray("\xE0\x80\xAF") << false;
+    QTest::newRow("overlong 4") << QByteArray("\xF0\x80\x80\xAF") << false;
+    QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80") << false;
+    QTest::newRow("past U+10FFFF") << QByteArray("\xF4\x90\x80\x80") << false;
+    QTest::newRow("cut character") << QByteArray("a\xC3") << false;
+    QTest::newRow("stray continuation") << QByteArray("a\x80") << false;
+    QTest::newRow("NUL and controls") << QByteArray("a\0b\t\x1B\r\n", 8) << true;
+    // Every alignment of the eight-bytes-at-a-time path.
+    const QByteArray line(24, 'x');
+    for (int at = 0; at <= line.size(); ++at) {
+        QTest::addRow("CR LF at %d", at) << QByteArray(line).insert(at, "\r\n") << true;
+        QTest::addRow("LF alone at %d", at) << QByteArray(line).insert(at, "\n") << false;
+        QTest::addRow("CR alone at %d", at) << QByteArray(line).insert(at, "\r") << false;
+        QTest::addRow("e acute at %d", at) << QByteArray(line).insert(at, "\xC3\xA9") << true;
+        QTest::addRow("CR before e acute at %d", at)
+            << QByteArray(line).insert(at, "\r\xC3\xA9\n") << false;
+    }
+}
+
+void tst_HistoryText::savedForm() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, saved);
+    SavedFormCheck whole;
+    whole.Feed(bytes);
+    QCOMPARE(whole.Finish(), saved);
+    // Fed in pieces, cut anywhere: the same answer.
+    for (qsizetype a = 0; a <= bytes.size(); ++a) {
+        for (qsizetype b = a; b <= bytes.size(); b += 3) {
+            SavedFormCheck pieces;
+            pieces.Feed(QByteArrayView(bytes).first(a));
+            pieces.Feed(QByteArrayView(bytes).sliced(a, b - a));
+            pieces.Feed(QByteArrayView(bytes).sliced(b));
+            QVERIFY2(pieces.Finish() == saved,
+                     qPrintable(QStringLiteral("cut at %1 and %2").arg(a).arg(b)));
+        }
+    }
+}
+
+// The check says yes exactly when reading the bytes and writing them back gives them unchanged
+// (less the two characters the memo does not keep, which only the check knows about).
+void tst_HistoryText::savedFormIsExactlyWhatSavingWrites() {
+    const QList<QByteArray> pieces = {"a",
+                                      "0123456789",
+                                      "\r\n",
+                                      "\r",
+                                      "\n",
+                                      "\xC3\xA9",
+                                      "\xE9",
+                                      "\xEF\xBB\xBF",
+                                      "\xE2\x80\xA8",
+                                      "\xED\xA0\x80",
+                                      "\xF0\x9F\x98\x80",
+                                      "\xC0\xAF",
+                                      "\xF4\x90\x80\x80",
+                                      QByteArray(1, '\0'),
+                                      "\xE2\x82",
+                                      "\xAC"};
+    QRandomGenerator random(20261208);
+    int saved = 0;
+    for (int round = 0; round < 20000; ++round) {
+        QByteArray bytes;
+        const int count = int(random.bounded(12));
+        for (int i = 0; i < count; ++i)
+            bytes += pieces[int(random.bounded(pieces.size()))];
+        SavedFormCheck check;
+        check.Feed(bytes);
+        const bool same = EncodeHistoryText(DecodeHistoryBytes(bytes)) == bytes;
+        QVERIFY2(check.Finish() == same, bytes.toHex(' ').constData());
+        saved += same;
+    }
+    QVERIFY2(saved > 1000 && saved < 19000, "the table should hold both kinds");
+}
+
+void tst_HistoryText::cut_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("budget");
+    QTest::addColumn<int>("cut");
+    const QByteArray two = "\r\nA\r\n=\r\n1\r\n\r\nB\r\n=\r\n2\r\n";
+    QTest::newRow("between entries") << two << int(two.size() - 1) << 11;
+    QTest::newRow("budget ends inside the break") << two << 10 << 8;
+    QTest::newRow("empty line straddling the budget") << QByteArray("ab\r\n\r\ncd") << 4 << 4;
+    QTest::newRow("no empty line: the last line end") << QByteArray("ab\r\ncd\r\nef") << 9 << 8;
+    QTest::newRow("no line end within the budget") << QByteArray("abcdef\r\n") << 5 << 0;
+    QTest::newRow("line end just fits") << QByteArray("abc\r\ndef") << 5 << 5;
+}
+
+void tst_HistoryText::cut() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, budget);
+    QFETCH(int, cut);
+    QCOMPARE(HistoryCut(bytes, budget), qsizetype(cut));
 }
 
 void tst_HistoryText::load_data() {

@@ -3,6 +3,7 @@
 #include "calc/logic/HistoryText.h"
 #include "platform/AtomicFile.h"
 #include "platform/Errors.h"
+#include "platform/HistoryFile.h"
 #include "platform/Profile.h"
 
 #include <QDateTime>
