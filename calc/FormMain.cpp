@@ -452,6 +452,7 @@ void TfrmMain::FormCreate() {
             // session file of a copy that does not own the history.
             m_historyDirty = !history.savedForm || m_historyHeldElsewhere;
             m_historyStamp = FileStamp::Of(HistoryTarget());
+            KeepHistoryRestPrivate();
             if (m_historyHeldElsewhere)
                 TellSessionHistoryFile();
         } catch (const EFOpenError&) {
@@ -508,13 +509,26 @@ void TfrmMain::SaveHistory() {
          (m_memoHistory->document()->isEmpty() && m_memoHistory->Rest().IsEmpty())))
         return;
     const HistoryRest rest = m_memoHistory->Rest();
-    HistoryRest written;
-    SaveHistoryFile(HistoryTarget(), m_memoHistory->Text(), rest, &written);
-    m_memoHistory->MoveRest(rest, written);
+    SaveHistoryFile(HistoryTarget(), m_memoHistory->Text(), rest);
     m_historyDirty = false;
     m_historyStamp = FileStamp::Of(HistoryTarget());
     if (m_historyUnreadable)
         TellSessionHistoryFile();
+}
+
+// The rest of a long history still in the history file is copied, on the writer thread, where
+// nobody else can change it.
+void TfrmMain::KeepHistoryRestPrivate() {
+    const HistoryRest rest = m_memoHistory->Rest();
+    if (rest.IsEmpty())
+        return;
+    const QString folder = QFileInfo(HistoryTarget()).absolutePath();
+    m_historyWriter.Post([this, rest, folder] {
+        const HistoryRest copy = PrivateCopy(rest, folder);
+        QMetaObject::invokeMethod(
+            this, [this, rest, copy] { m_memoHistory->MoveRest(rest, copy); },
+            Qt::QueuedConnection);
+    });
 }
 
 QString TfrmMain::HistoryTarget() const {
@@ -801,7 +815,9 @@ bool TfrmMain::EvaluateActiveRow() {
 }
 
 // The writer thread encodes and writes a snapshot of the memo's text followed by the rest not
-// taken in; the interface thread only copies the text (shared, not duplicated). Each evaluation's
+// taken in; the interface thread only copies the text (shared, not duplicated). A rest still in
+// the file it was read from is copied into a private file first, so that a change made to the
+// history file behind the program's back cannot alter it. Each evaluation's
 // entry is handed over at once, not a second later, so an evaluation followed by a crash is not
 // lost. With an unreadable history file the session's own file is written instead.
 void TfrmMain::SaveHistoryInBackground(bool report) {
@@ -813,31 +829,32 @@ void TfrmMain::SaveHistoryInBackground(bool report) {
     const QString path = HistoryTarget();
     const bool session = m_historyUnreadable;
     m_historyDirty = false;
-    m_historyWriter.Post([this, path, session, report, text = m_memoHistory->Text(),
-                          rest = m_memoHistory->Rest()] {
-        HistoryRest written;
-        const AtomicWrite result = WriteHistoryFile(path, EncodeHistoryText(text), rest, &written);
-        const FileStamp stamp = FileStamp::Of(path);
-        QMetaObject::invokeMethod(
-            this,
-            [this, path, session, report, result, rest, written, stamp] {
-                if (result == AtomicWrite::Done) {
-                    m_memoHistory->MoveRest(rest, written);
-                    if (path == HistoryTarget())
-                        m_historyStamp = stamp;
-                    m_autosaveFailureShown = false;
-                    if (session)
-                        TellSessionHistoryFile();
-                    return;
-                }
-                m_historyDirty = true;
-                if (!report)
-                    m_autosave.start();
-                else if (!std::exchange(m_autosaveFailureShown, true))
-                    m_services.errors.ShowException(HistoryWriteFailure(result, path));
-            },
-            Qt::QueuedConnection);
-    });
+    m_historyWriter.Post(
+        [this, path, session, report, text = m_memoHistory->Text(), rest = m_memoHistory->Rest()] {
+            // The rest is first copied where nobody else can change it (once).
+            const HistoryRest source = PrivateCopy(rest, QFileInfo(path).absolutePath());
+            const AtomicWrite result = WriteHistoryFile(path, EncodeHistoryText(text), source);
+            const FileStamp stamp = FileStamp::Of(path);
+            QMetaObject::invokeMethod(
+                this,
+                [this, path, session, report, result, rest, source, stamp] {
+                    m_memoHistory->MoveRest(rest, source);
+                    if (result == AtomicWrite::Done) {
+                        if (path == HistoryTarget())
+                            m_historyStamp = stamp;
+                        m_autosaveFailureShown = false;
+                        if (session)
+                            TellSessionHistoryFile();
+                        return;
+                    }
+                    m_historyDirty = true;
+                    if (!report)
+                        m_autosave.start();
+                    else if (!std::exchange(m_autosaveFailureShown, true))
+                        m_services.errors.ShowException(HistoryWriteFailure(result, path));
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void TfrmMain::InsertHistoryEntry(const QString& expression, const QString& result) {

@@ -158,6 +158,7 @@ private:
     // Hands the history to the writer thread; `report`: a failure is reported (once, until a save
     // succeeds), otherwise it is tried again by the autosave a moment later.
     void SaveHistoryInBackground(bool report);
+    void KeepHistoryRestPrivate();
     // The file the history goes to: the history file, or this session's own file.
     QString HistoryTarget() const;
     void ControlFocusIn(QWidget* control);

@@ -16,6 +16,13 @@ THistoryMemo::THistoryMemo(QWidget* parent, ErrorReporter& errors)
     QScrollBar* bar = verticalScrollBar();
     connect(bar, &QScrollBar::valueChanged, this, [this] { TakeInWhenNearEnd(); });
     connect(bar, &QScrollBar::rangeChanged, this, [this] { TakeInWhenNearEnd(); });
+    // The memo's own scrolling (keys, the caret, a drag selecting text) moves the bar without its
+    // signal.
+    connect(this, &QPlainTextEdit::updateRequest, this, [this](const QRect&, int dy) {
+        if (dy != 0)
+            TakeInWhenNearEnd();
+    });
+    connect(this, &QPlainTextEdit::cursorPositionChanged, this, [this] { TakeInWhenNearEnd(); });
 }
 
 QString THistoryMemo::Text() const {

@@ -25,7 +25,7 @@ public:
     void SetHistory(const QString& text, HistoryRest rest);
     // Empties the memo and forgets the rest.
     void ClearHistory();
-    // The rest's bytes were written to a new file: `from` is the rest as it was when the write
+    // The rest's bytes were copied to another file: `from` is the rest as it was when the copy
     // began, `to` where those bytes now are. Whatever part of `from` the memo still lacks is
     // read from `to` from now on.
     void MoveRest(const HistoryRest& from, const HistoryRest& to);

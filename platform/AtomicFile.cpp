@@ -101,10 +101,8 @@ int RemoveLeftoverTemporaries(const QString& path, int minimumAgeSeconds) {
     return removed;
 }
 
-namespace {
-
-// Appends a range of one open file to another at its current position: in the kernel where it
-// can, through a buffer where it cannot (another file system, an old kernel).
+// In the kernel where it can, through a buffer where it cannot (another file system, an old
+// kernel).
 bool CopyRange(FileRange range, int to) {
     off64_t at = range.offset;
     qint64 left = range.size;
@@ -144,16 +142,11 @@ bool CopyRange(FileRange range, int to) {
     return true;
 }
 
-} // namespace
-
 AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes) {
-    return WriteFileAtomically(path, bytes, {}, nullptr);
+    return WriteFileAtomically(path, bytes, {});
 }
 
-AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes, FileRange more,
-                                int* reopened) {
-    if (reopened)
-        *reopened = -1;
+AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes, FileRange more) {
     const FileAt at = InspectFile(path, true);
     if (at.kind == FileAt::Refused)
         return AtomicWrite::CannotCreate;
@@ -169,19 +162,5 @@ AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes, Fi
         file.cancelWriting();
         return AtomicWrite::CannotWrite;
     }
-    // The same file, opened anew for reading: it stays readable under its new name and after
-    // being replaced in turn.
-    const int readable =
-        reopened
-            ? ::open(QByteArray("/proc/self/fd/" + QByteArray::number(file.handle())).constData(),
-                     O_RDONLY | O_CLOEXEC)
-            : -1;
-    if (!file.commit()) {
-        if (readable >= 0)
-            ::close(readable);
-        return AtomicWrite::CannotWrite;
-    }
-    if (reopened)
-        *reopened = readable;
-    return AtomicWrite::Done;
+    return file.commit() ? AtomicWrite::Done : AtomicWrite::CannotWrite;
 }

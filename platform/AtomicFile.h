@@ -25,10 +25,12 @@ struct FileRange {
 };
 
 // The same, writing `bytes` followed by a copy of `more` (a range that ends early is a failure:
-// CannotWrite). When the write succeeds and `reopened` is given, it receives a descriptor open
-// for reading on the file written (its owner closes it), or -1 where none could be had.
-AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes, FileRange more,
-                                int* reopened);
+// CannotWrite).
+AtomicWrite WriteFileAtomically(const QString& path, const QByteArray& bytes, FileRange more);
+
+// Appends a copy of a range to an open file at its current position. False on a read or write
+// error, or when the range's file has become shorter.
+bool CopyRange(FileRange range, int to);
 
 // Removes the temporary files that a save of `path` cut short (the process killed between the
 // temporary file's naming and its rename) left beside it: regular files of this user named

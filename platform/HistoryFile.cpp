@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,10 +87,10 @@ LoadedHistory LoadHistoryFile(const QString& path, qint64 headBytes) {
     if (check.Finish() && cut > 0)
         return {true, DecodeHistoryBytes(kept.first(cut)),
                 HistoryRest{std::move(file), cut, total - cut}, true};
-    // Another form: read whole, to be written whole.
+    // Another form (to be written whole), or a first line longer than the head: read whole.
     if (!ReadToEnd(fd, kept))
         throw cannotRead();
-    return {true, DecodeHistoryBytes(kept), {}, false};
+    return {true, DecodeHistoryBytes(kept), {}, check.Finish()};
 }
 
 QString TakeHistoryRest(HistoryRest& rest, qint64 bytes) {
@@ -124,20 +126,27 @@ QString TakeHistoryRest(HistoryRest& rest, qint64 bytes) {
 }
 
 AtomicWrite WriteHistoryFile(const QString& path, const QByteArray& memoBytes,
-                             const HistoryRest& rest, HistoryRest* written) {
-    int reopened = -1;
-    const AtomicWrite result = WriteFileAtomically(
-        path, memoBytes, rest.Range(), written && !rest.IsEmpty() ? &reopened : nullptr);
-    if (result == AtomicWrite::Done && written) {
-        if (rest.IsEmpty())
-            *written = {};
-        else if (reopened >= 0)
-            *written = {std::make_shared<const OpenFile>(reopened, path), memoBytes.size(),
-                        rest.size};
-        else
-            *written = rest;
+                             const HistoryRest& rest) {
+    return WriteFileAtomically(path, memoBytes, rest.Range());
+}
+
+HistoryRest PrivateCopy(const HistoryRest& rest, const QString& folder) {
+    if (rest.IsEmpty() || rest.file->IsPrivate())
+        return rest;
+    const QByteArray name = QFile::encodeName(folder);
+    int fd = ::open(name.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) { // a file system without unnamed files: a named one, removed at once
+        QByteArray pattern = name + "/.calc_history-rest-XXXXXX";
+        fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd >= 0)
+            ::unlink(pattern.constData());
     }
-    return result;
+    if (fd < 0)
+        return rest;
+    auto copy = std::make_shared<const OpenFile>(fd, rest.file->Path(), true);
+    if (!CopyRange(rest.Range(), fd))
+        return rest;
+    return {std::move(copy), 0, rest.size};
 }
 
 QString HistoryWriteFailure(AtomicWrite result, const QString& path) {
@@ -152,9 +161,8 @@ QString HistoryWriteFailure(AtomicWrite result, const QString& path) {
     return {};
 }
 
-void SaveHistoryFile(const QString& path, const QString& memoText, const HistoryRest& rest,
-                     HistoryRest* written) {
-    const AtomicWrite result = WriteHistoryFile(path, EncodeHistoryText(memoText), rest, written);
+void SaveHistoryFile(const QString& path, const QString& memoText, const HistoryRest& rest) {
+    const AtomicWrite result = WriteHistoryFile(path, EncodeHistoryText(memoText), rest);
     if (result == AtomicWrite::CannotCreate)
         throw EFCreateError(HistoryWriteFailure(result, path));
     if (result == AtomicWrite::CannotWrite)

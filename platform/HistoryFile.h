@@ -13,17 +13,21 @@
 // A file open for reading, closed when its last holder lets go.
 class OpenFile {
 public:
-    OpenFile(int fd, QString path) : m_fd(fd), m_path(std::move(path)) {}
+    // `isPrivate`: a file of this process alone, which nobody else can change.
+    OpenFile(int fd, QString path, bool isPrivate = false)
+        : m_fd(fd), m_path(std::move(path)), m_private(isPrivate) {}
     ~OpenFile();
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
     int Descriptor() const { return m_fd; }
     // The name it was opened under, for messages.
     const QString& Path() const { return m_path; }
+    bool IsPrivate() const { return m_private; }
 
 private:
     int m_fd;
     QString m_path;
+    bool m_private;
 };
 
 // The part of the history the memo does not hold yet: `size` bytes at `offset` of an open file,
@@ -68,18 +72,20 @@ QString TakeHistoryRest(HistoryRest& rest, qint64 bytes);
 // create file <path>") is raised; when writing, flushing or replacing fails (the rest's file
 // cut short too), EWriteError("Unable to write to <path>"). After any failure the old file is as
 // it was.
-//
-// When `written` is given, it receives the rest as it now lies in the new file (the same bytes),
-// or a copy of `rest` where the new file could not be opened for reading.
-void SaveHistoryFile(const QString& path, const QString& memoText, const HistoryRest& rest = {},
-                     HistoryRest* written = nullptr);
+void SaveHistoryFile(const QString& path, const QString& memoText, const HistoryRest& rest = {});
 
 // The message SaveHistoryFile raises for a failed write.
 QString HistoryWriteFailure(AtomicWrite result, const QString& path);
 
 // The same, from bytes already encoded; returns the outcome instead of raising.
 AtomicWrite WriteHistoryFile(const QString& path, const QByteArray& memoBytes,
-                             const HistoryRest& rest, HistoryRest* written = nullptr);
+                             const HistoryRest& rest);
+
+// The rest copied into a file of this process alone: an unnamed file in `folder` (the history's
+// own, so that the copy stays on the same disk), which goes away with its last holder. The
+// history file itself may be changed in place by others (an editor, a shell's ">") while the
+// program runs; the copy is not. The rest as it was when no copy could be made.
+HistoryRest PrivateCopy(const HistoryRest& rest, const QString& folder);
 
 // Which file is at a path and when it last changed: a file replaced, changed or removed by
 // someone else gets another stamp.

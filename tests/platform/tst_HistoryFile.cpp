@@ -1,0 +1,181 @@
+#include "calc/logic/HistoryText.h"
+#include "platform/Errors.h"
+#include "platform/HistoryFile.h"
+#include "support/FileHelpers.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+namespace {
+
+// Newest first, as the program writes it.
+QByteArray Entries(int first, int count, const char* line = "\r\n") {
+    QByteArray bytes;
+    for (int i = first + count - 1; i >= first; --i)
+        bytes += QByteArray(line) + "12/8/2026 7:00:00 AM" + line + "(12+" + QByteArray::number(i) +
+                 ")*3\xC3\xA9" + line + "=" + line + QByteArray::number((12 + i) * 3) + ".00" +
+                 line;
+    return bytes;
+}
+
+// The text the memo shows for a whole file, and the bytes of a rest.
+QString WholeText(const QByteArray& bytes) {
+    return DecodeHistoryBytes(bytes);
+}
+
+QByteArray RestBytes(const HistoryRest& rest) {
+    QByteArray bytes(rest.size, Qt::Uninitialized);
+    if (rest.size &&
+        ::pread(rest.file->Descriptor(), bytes.data(), size_t(rest.size), rest.offset) != rest.size)
+        return "<unreadable>";
+    return bytes;
+}
+
+} // namespace
+
+// A history file read in parts and written back with the part not read.
+class tst_HistoryFile : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { m_dir = std::make_unique<QTemporaryDir>(); }
+
+    void loadReadsAHeadOnlyOfALongSavedFile_data();
+    void loadReadsAHeadOnlyOfALongSavedFile();
+    void restIsTakenInPieceByPiece();
+    void saveWritesTextAndRestAsOneFile();
+    void privateCopyIsNotChangedByWritesToTheFile();
+    void restSurvivesTheFileBeingReplaced();
+    void restCutShortIsAnErrorAndLosesNothing();
+
+private:
+    QString Path() const { return m_dir->filePath(QStringLiteral("calc_history.txt")); }
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void tst_HistoryFile::loadReadsAHeadOnlyOfALongSavedFile_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint64>("head");
+    QTest::addColumn<bool>("partly"); // read in part
+    QTest::addColumn<bool>("savedForm");
+    const QByteArray saved = Entries(1, 3000);
+    QTest::newRow("saved form, head") << saved << qint64(4096) << true << true;
+    QTest::newRow("saved form, no head asked") << saved << qint64(0) << false << true;
+    QTest::newRow("saved form, shorter than the head")
+        << saved << qint64(saved.size()) << false << true;
+    QTest::newRow("LF line ends: whole")
+        << Entries(1, 3000, "\n") << qint64(4096) << false << false;
+    QTest::newRow("Windows-1252 at the very end: whole") << saved + "caf\xE9\r\n"
+                                                         << qint64(4096) << false << false;
+    QTest::newRow("lone CR at the very end: whole")
+        << saved + "\r" << qint64(4096) << false << false;
+    QTest::newRow("first line longer than the head: whole")
+        << QByteArray(8000, 'x') + "\r\n" + saved << qint64(4096) << false << true;
+}
+
+void tst_HistoryFile::loadReadsAHeadOnlyOfALongSavedFile() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint64, head);
+    QFETCH(bool, partly);
+    QFETCH(bool, savedForm);
+    QVERIFY(WriteBytes(Path(), bytes));
+    LoadedHistory loaded = LoadHistoryFile(Path(), head);
+    QVERIFY(loaded.exists);
+    QCOMPARE(loaded.savedForm, savedForm);
+    QCOMPARE(!loaded.rest.IsEmpty(), partly);
+    if (partly) {
+        const QByteArray text = EncodeHistoryText(loaded.text);
+        QVERIFY(text.size() <= head);
+        QVERIFY(text.size() > head / 2);
+        QVERIFY2(text.endsWith(".00\r\n"), "the head ends between two entries");
+        QCOMPARE(text + RestBytes(loaded.rest), bytes);
+    }
+    QCOMPARE(loaded.text + TakeHistoryRest(loaded.rest, -1), WholeText(bytes));
+}
+
+void tst_HistoryFile::restIsTakenInPieceByPiece() {
+    const QByteArray bytes = Entries(1, 2000);
+    QVERIFY(WriteBytes(Path(), bytes));
+    LoadedHistory loaded = LoadHistoryFile(Path(), 1000);
+    QString text = loaded.text;
+    int pieces = 0;
+    while (!loaded.rest.IsEmpty()) {
+        const qint64 before = loaded.rest.size;
+        const QString piece = TakeHistoryRest(loaded.rest, 1000);
+        QVERIFY(!piece.isEmpty());
+        QCOMPARE(loaded.rest.size, before - EncodeHistoryText(piece).size());
+        if (!loaded.rest.IsEmpty())
+            QVERIFY2(piece.endsWith(QStringLiteral(".00\n")), qPrintable(piece.right(20)));
+        text += piece;
+        ++pieces;
+    }
+    QVERIFY(pieces > 50);
+    QCOMPARE(text, WholeText(bytes));
+    QVERIFY(loaded.rest.file == nullptr); // an empty rest holds no file open
+}
+
+void tst_HistoryFile::saveWritesTextAndRestAsOneFile() {
+    const QByteArray bytes = Entries(1, 3000);
+    QVERIFY(WriteBytes(Path(), bytes));
+    LoadedHistory loaded = LoadHistoryFile(Path(), 4096);
+    const QString top = QStringLiteral("\nnewest\nx\n=\n1.00\n") + loaded.text;
+    SaveHistoryFile(Path(), top, loaded.rest);
+    QCOMPARE(ReadBytes(Path()), EncodeHistoryText(top) + RestBytes(loaded.rest));
+    // An empty text and rest: a file of 0 bytes.
+    SaveHistoryFile(Path(), QString(), {});
+    QCOMPARE(ReadBytes(Path()), QByteArray());
+}
+
+void tst_HistoryFile::privateCopyIsNotChangedByWritesToTheFile() {
+    const QByteArray bytes = Entries(1, 3000);
+    QVERIFY(WriteBytes(Path(), bytes));
+    LoadedHistory loaded = LoadHistoryFile(Path(), 4096);
+    const QByteArray rest = RestBytes(loaded.rest);
+    const HistoryRest copy = PrivateCopy(loaded.rest, m_dir->path());
+    QVERIFY(copy.file->IsPrivate());
+    QCOMPARE(copy.offset, 0);
+    QCOMPARE(RestBytes(copy), rest);
+    QCOMPARE(FolderEntries(m_dir->path()), QStringList(QStringLiteral("calc_history.txt")));
+    // The file written over in place: the read rest changes, the copy does not.
+    QVERIFY(WriteBytes(Path(), QByteArray(bytes.size(), 'z')));
+    QVERIFY(RestBytes(loaded.rest) != rest);
+    QCOMPARE(RestBytes(copy), rest);
+    QCOMPARE(PrivateCopy(copy, m_dir->path()).file, copy.file); // copied once
+}
+
+void tst_HistoryFile::restSurvivesTheFileBeingReplaced() {
+    const QByteArray bytes = Entries(1, 3000);
+    QVERIFY(WriteBytes(Path(), bytes));
+    LoadedHistory loaded = LoadHistoryFile(Path(), 4096);
+    const QByteArray rest = RestBytes(loaded.rest);
+    // Someone else replaces the file, then removes it: the rest read at start is still there.
+    QVERIFY(WriteBytes(Path() + QStringLiteral(".new"), "other"));
+    QVERIFY(QFile::remove(Path()));
+    QVERIFY(QFile::rename(Path() + QStringLiteral(".new"), Path()));
+    QVERIFY(QFile::remove(Path()));
+    SaveHistoryFile(Path(), loaded.text, loaded.rest);
+    QCOMPARE(ReadBytes(Path()), bytes);
+    QCOMPARE(RestBytes(loaded.rest), rest);
+}
+
+void tst_HistoryFile::restCutShortIsAnErrorAndLosesNothing() {
+    const QByteArray bytes = Entries(1, 3000);
+    QVERIFY(WriteBytes(Path(), bytes));
+    LoadedHistory loaded = LoadHistoryFile(Path(), 4096);
+    const HistoryRest before = loaded.rest;
+    // The same file cut short in place, as an editor writing over it might leave it.
+    QVERIFY(::truncate(QFile::encodeName(Path()).constData(), 6000) == 0);
+    const QString other = m_dir->filePath(QStringLiteral("other.txt"));
+    QVERIFY(WriteBytes(other, "kept\r\n"));
+    QVERIFY_THROWS_EXCEPTION(EWriteError, SaveHistoryFile(other, loaded.text, loaded.rest));
+    QCOMPARE(ReadBytes(other), QByteArray("kept\r\n"));
+    QCOMPARE(FolderEntries(m_dir->path()),
+             QStringList({QStringLiteral("calc_history.txt"), QStringLiteral("other.txt")}));
+    QVERIFY_THROWS_EXCEPTION(EReadError, TakeHistoryRest(loaded.rest, -1));
+    QCOMPARE(loaded.rest.offset, before.offset);
+    QCOMPARE(loaded.rest.size, before.size);
+}
+
+QTEST_GUILESS_MAIN(tst_HistoryFile)
+#include "tst_HistoryFile.moc"
