@@ -36,7 +36,9 @@ const QString kHideHistory = QStringLiteral("Hide History");
 const QString kDisplayHistory = QStringLiteral("Display History");
 
 // How much of a long history the memo reads at start; the rest follows as the user scrolls.
-constexpr qint64 kHistoryHeadBytes = 64 * 1024;
+constexpr qint64 kHistoryHeadBytes = 16 * 1024;
+// When, after the start, the rest not read yet is copied where nobody else can change it.
+constexpr std::chrono::milliseconds kHistoryCopyDelay{2000};
 
 const QColor kActiveRow(255, 255, 0);
 const QColor kIdleRow(255, 255, 255);
@@ -452,7 +454,8 @@ void TfrmMain::FormCreate() {
             // session file of a copy that does not own the history.
             m_historyDirty = !history.savedForm || m_historyHeldElsewhere;
             m_historyStamp = FileStamp::Of(HistoryTarget());
-            KeepHistoryRestPrivate();
+            // Not while the window starts: the copy's disk and processor time would slow it.
+            QTimer::singleShot(kHistoryCopyDelay, this, [this] { KeepHistoryRestPrivate(); });
             if (m_historyHeldElsewhere)
                 TellSessionHistoryFile();
         } catch (const EFOpenError&) {

@@ -135,6 +135,11 @@ public:
     // Writes the history file now (the memo's text and the rest not taken in), unless the file
     // could not be loaded.
     void SaveHistory();
+    // Waits until the history handed to the writer thread is on disk (or failed); false when
+    // `timeout` passed first.
+    bool WaitHistoryWritten(std::chrono::milliseconds timeout) {
+        return m_historyWriter.WaitIdle(timeout);
+    }
     // The icon is really in the notification area: closing and minimising hide into it.
     bool TrayShown() const;
 

@@ -37,7 +37,7 @@ public:
     bool TakingIn() const { return m_takingIn; }
 
     // How much is taken in at a time as the user scrolls.
-    static constexpr qint64 kTakeInBytes = 64 * 1024;
+    static constexpr qint64 kTakeInBytes = 16 * 1024;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr char16_t kLineSeparator = 0x2028;
@@ -113,21 +117,43 @@ constexpr quint64 ZeroBytes(quint64 x) {
 void SavedFormCheck::Feed(QByteArrayView bytes) {
     const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* const end = in + bytes.size();
+    // The state in locals, so that the compiler keeps it in registers.
+    bool afterCR = m_afterCR;
     while (in != end && m_ok) {
-        // Eight ASCII bytes at a time: every LF right after a CR, every CR right before an LF.
-        if (m_need == 0 && !m_first && end - in >= 8) {
-            quint64 word;
-            std::memcpy(&word, in, 8);
-            word = qFromLittleEndian(word);
-            if ((word & 0x8080808080808080ULL) == 0) {
+        // Many ASCII bytes at a time: every LF right after a CR, every CR right before an LF.
+        if (m_need == 0 && !m_first) {
+#if defined(__SSE2__)
+            const __m128i crs = _mm_set1_epi8('\r');
+            const __m128i lfs = _mm_set1_epi8('\n');
+            for (; end - in >= 16; in += 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+                if (_mm_movemask_epi8(v) != 0)
+                    break;
+                const unsigned cr = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, crs)));
+                const unsigned lf = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lfs)));
+                if (lf != (((cr << 1) | (afterCR ? 1u : 0u)) & 0xFFFFu)) {
+                    m_ok = false;
+                    break;
+                }
+                afterCR = (cr >> 15) != 0;
+            }
+#endif
+            for (; m_ok && end - in >= 8; in += 8) {
+                quint64 word;
+                std::memcpy(&word, in, 8);
+                word = qFromLittleEndian(word);
+                if (word & 0x8080808080808080ULL)
+                    break;
                 const quint64 cr = ZeroBytes(word ^ 0x0D0D0D0D0D0D0D0DULL);
                 const quint64 lf = ZeroBytes(word ^ 0x0A0A0A0A0A0A0A0AULL);
-                if (lf != ((cr << 8) | (m_afterCR ? 0x80 : 0)))
+                if (lf != ((cr << 8) | (afterCR ? 0x80 : 0))) {
                     m_ok = false;
-                m_afterCR = (cr >> 63) != 0;
-                in += 8;
-                continue;
+                    break;
+                }
+                afterCR = (cr >> 63) != 0;
             }
+            if (in == end || !m_ok)
+                break;
         }
         const unsigned char b = *in++;
         if (m_need > 0) {
@@ -139,11 +165,11 @@ void SavedFormCheck::Feed(QByteArrayView bytes) {
             if (--m_need == 0)
                 Character(m_code);
         } else if (b < 0x80) {
-            if ((b == '\n') != m_afterCR)
+            if ((b == '\n') != afterCR)
                 m_ok = false;
-            m_afterCR = b == '\r';
+            afterCR = b == '\r';
             m_first = false;
-        } else if (m_afterCR) {
+        } else if (afterCR) {
             m_ok = false;
         } else if (b >= 0xC2 && b <= 0xDF) {
             m_need = 1, m_code = b & 0x1F, m_least = 0x80;
@@ -155,6 +181,7 @@ void SavedFormCheck::Feed(QByteArrayView bytes) {
             m_ok = false;
         }
     }
+    m_afterCR = afterCR;
 }
 
 void SavedFormCheck::Character(char32_t c) {

@@ -64,6 +64,7 @@ private slots:
     void scrollingToTheEndTakesInTheRest();
     void takingInKeepsTheCaretAndIsNotUndone();
     void unchangedHistoryIsNotRewrittenAtExit();
+    void restCopiedWhileTakingInReadsOnWhereItWas();
 
 private:
     // Runs one step on the window's memo and on the reference.
@@ -244,6 +245,29 @@ void tst_FormMainHistory::unchangedHistoryIsNotRewrittenAtExit() {
     QVERIFY(WriteBytes(f.HistoryFile(), "replaced\r\n"));
     f.Destroy();
     QCOMPARE(ReadBytes(f.HistoryFile()), Entries(4000));
+}
+
+// The rest is copied to a private file on the writer thread while the memo may take in more
+// from the original: the memo goes on reading from the copy where it stopped.
+void tst_FormMainHistory::restCopiedWhileTakingInReadsOnWhereItWas() {
+    const QByteArray bytes = Entries(4000);
+    QVERIFY(WriteBytes(f.HistoryFile(), bytes));
+    LoadedHistory loaded = LoadHistoryFile(f.HistoryFile(), 4096);
+    RecordingErrorReporter errors;
+    THistoryMemo memo(nullptr, errors);
+    memo.SetHistory(loaded.text, loaded.rest);
+    const HistoryRest copy = PrivateCopy(loaded.rest, f.folder->path());
+    memo.TakeIn(5000);
+    memo.TakeIn(5000);
+    memo.MoveRest(loaded.rest, copy);
+    QCOMPARE(memo.Rest().file, copy.file);
+    memo.TakeIn(-1);
+    QCOMPARE(MemoText(&memo), DecodeHistoryBytes(bytes));
+    // A rest that no longer matches (the history erased meanwhile) is left alone.
+    memo.ClearHistory();
+    memo.MoveRest(loaded.rest, copy);
+    QVERIFY(memo.Rest().IsEmpty());
+    QVERIFY(errors.messages.isEmpty());
 }
 
 QTEST_MAIN(tst_FormMainHistory)

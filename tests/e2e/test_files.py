@@ -211,8 +211,48 @@ def case_sigint_saves_like_exit(session):
                 ("4*256", "1,024.00"))
 
 
+def long_history(entries):
+    """A history as the program writes it, newest first, with text outside ASCII in it."""
+    return b"".join(f"\r\n12/8/2026 7:{i % 60:02d}:00 AM\r\n(12+{i})*3\u00e9\r\n=\r\n"
+                    f"{(12 + i) * 3}.00\r\n".encode("utf-8") for i in range(entries, 0, -1))
+
+
+def case_long_history_shown_from_the_top_and_kept_whole(session):
+    """A history of 100,000 entries (5 MB): the memo shows its newest entries at once; the user
+    goes to its end (Ctrl+End in the memo) and types there; an evaluation goes on top; File > Exit
+    leaves the file with every earlier byte kept, the typed text at the very end. Then a start
+    and an exit with no change leave the file untouched."""
+    earlier = long_history(100000)
+    fresh_start(session, {HISTORY_FILE: earlier})
+    memo = history_memo(session)
+    expect(memo.startswith("\n12/8/2026 7:40:00 AM\n(12+100000)*3\u00e9\n=\n300036.00\n"),
+           f"at start the memo begins {memo[:80]!r}")
+    session.click(session.find("History"))
+    session.key("ctrl+End")
+    session.type_text("zz")
+    ok, memo = session.wait_text("History", lambda text: text.endswith("zz"))
+    expect(ok, f"Ctrl+End and typing in the memo: it ends {memo[-40:]!r}")
+    focus_row(session, 1)
+    evaluate(session, "5*5")
+    expect_text(session, "Result 1", "25.00", "5*5 + Enter in row 1")
+    ended_saving(session, "File > Exit", lambda: choose_menu(session, "File", "Exit"))
+    data = session.program_file(HISTORY_FILE)
+    expect(data.endswith(earlier + b"zz") and data[:-len(earlier) - 2].count(b"\r\n") == 5,
+           f"after the exit the file is {len(data)} bytes, begins {data[:80]!r} and ends "
+           f"{data[-40:]!r}; expected one new entry, the earlier {len(earlier)} bytes, then zz")
+
+    stamp = os.stat(os.path.join(session.program_dir, HISTORY_FILE))
+    session.start_program()
+    ended_saving(session, "File > Exit", lambda: choose_menu(session, "File", "Exit"))
+    after = os.stat(os.path.join(session.program_dir, HISTORY_FILE))
+    expect((after.st_ino, after.st_mtime_ns) == (stamp.st_ino, stamp.st_mtime_ns),
+           "a start and an exit with nothing changed rewrote the history file")
+    expect(session.program_file(HISTORY_FILE) == data, "the history file changed")
+
+
 CASES = [
     case_history_file_newest_first_with_crlf,
+    case_long_history_shown_from_the_top_and_kept_whole,
     case_history_loaded_at_start_and_kept_as_utf8,
     case_settings_applied_at_start,
     case_file_exit_saves_and_ends,
