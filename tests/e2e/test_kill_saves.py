@@ -200,7 +200,7 @@ def main():
     def extra(parser):
         parser.add_argument("--rounds", type=int, default=20)
         parser.add_argument("--seed", type=int, default=None)
-        parser.add_argument("--size-mib", type=int, default=32)
+        parser.add_argument("--size-mib", type=int, default=48)
 
     args = cases.arguments(__doc__.split("\n\n")[0], extra)
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
