@@ -424,8 +424,7 @@ void TfrmMain::FormCreate() {
         m_scriptControl->SetLanguage(QStringLiteral("JavaScript"));
     });
     Handle([&] { BuildResultFormat(); });
-    // Temporary files of saves that a crash or a kill cut short.
-    RemoveLeftoverTemporaries(m_services.paths.HistoryFile());
+    // Temporary files of saves that a crash or a kill cut short (the history's: below).
     RemoveLeftoverTemporaries(m_services.paths.SettingsFile());
     Handle([&] {
         const QFileInfo historyInfo(m_services.paths.HistoryFile());
@@ -434,9 +433,15 @@ void TfrmMain::FormCreate() {
             QStringLiteral("-session-") +
             QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
             QStringLiteral(".txt");
-        m_historyHeldElsewhere =
-            m_historyLock.TryLock(m_services.paths.HistoryFile() + QStringLiteral(".lock")) ==
-            FileLock::Result::HeldElsewhere;
+        const FileLock::Result lock =
+            m_historyLock.TryLock(m_services.paths.HistoryFile() + QStringLiteral(".lock"));
+        m_historyHeldElsewhere = lock == FileLock::Result::HeldElsewhere;
+        // While this copy holds the lock no other copy saves the history file, so a temporary
+        // file of its save is a leftover whatever its age; otherwise only old ones are.
+        if (lock == FileLock::Result::Locked)
+            RemoveLeftoverTemporaries(m_services.paths.HistoryFile(), 0);
+        else
+            RemoveLeftoverTemporaries(m_services.paths.HistoryFile());
         if (m_historyHeldElsewhere) {
             m_historyUnreadable = true;
             m_sessionHistoryFile = sessionFile;

@@ -20,6 +20,7 @@ private slots:
     void historyIsAutosavedSoonAfterAChange();
     void evaluationIsOnDiskBeforeTheNextRuns();
     void secondCopySharingTheFolderKeepsApart();
+    void leftoverOfAKilledSaveGoesAtTheNextStart();
     void failedHistorySaveDoesNotCostTheSettings();
     void eraseAsksFirst_data();
     void eraseAsksFirst();
@@ -139,6 +140,21 @@ void tst_FormMainFiles::secondCopySharingTheFolderKeepsApart() {
         {history.completeBaseName() + QStringLiteral("-session-*.txt")}, QDir::Files);
     QCOMPARE(kept.size(), 1);
     QVERIFY(ReadBytes(history.dir().filePath(kept[0])).contains("2+2\r\n"));
+}
+
+// A kill between a save's naming of its temporary file and the rename leaves "<name>.XXXXXX".
+// The copy that holds the history's lock removes it at start however young it is (a kill and a
+// new start seconds apart); a copy kept apart by the lock leaves the owner's alone.
+void tst_FormMainFiles::leftoverOfAKilledSaveGoesAtTheNextStart() {
+    const QString leftover = f.HistoryFile() + QStringLiteral(".Ab3xYz");
+    QVERIFY(WriteBytes(leftover, "a save cut short"));
+    QVERIFY(f.Make());
+    QVERIFY(!QFile::exists(leftover));
+    QVERIFY(WriteBytes(leftover, "the owner's save under way"));
+    MainWindowFixture second;
+    second.UseFolderOf(f);
+    QVERIFY(second.Make());
+    QVERIFY(QFile::exists(leftover));
 }
 
 void tst_FormMainFiles::failedHistorySaveDoesNotCostTheSettings() {

@@ -5,7 +5,9 @@ A script lists its cases as functions of the session. They share one running pro
 brings the program into the state it needs (a fresh start, a notification area or none), and after
 a case fails the program is restarted, so one failure does not spill into the next case. With
 --artifacts a failed case leaves a screenshot and the program's output there. The last line
-printed is 'N passed, N failed'; the exit status is 0 only when every case passed.
+printed is 'N passed, N failed' (and ', N skipped' when a case could not be made on this machine,
+each with its reason on a SKIP line); the exit status is 0 only when every case passed or was
+skipped.
 """
 
 import argparse
@@ -25,6 +27,11 @@ DEFAULT_SETTINGS = b"[Config]\nPrec=2\nComma=1\nStartup=1\nDisplayHistory=1\n"
 
 class CaseFailure(AssertionError):
     pass
+
+
+class CaseSkipped(Exception):
+    """The machine cannot make what the case needs (raise it with the reason); the case is
+    reported as skipped, with the reason, and neither passes nor fails."""
 
 
 def expect(condition, message):
@@ -196,7 +203,7 @@ def arguments(description, extra=None):
 def run(cases, program, artifacts=None, watchdog=300, session_class=None, **session_options):
     """Runs the cases in one session (a harness.Session, or `session_class`, one made for another
     desktop); prints one line per case and the totals; returns the exit status of the script."""
-    passed, failed = 0, 0
+    passed, failed, skipped = 0, 0, 0
     session_class = session_class or harness.Session
     try:
         with harness.watchdog(watchdog), session_class(program, **session_options) as session:
@@ -205,6 +212,9 @@ def run(cases, program, artifacts=None, watchdog=300, session_class=None, **sess
                 started = time.monotonic()
                 try:
                     case(session)
+                except CaseSkipped as reason:
+                    skipped += 1
+                    print(f"SKIP {name}: {reason}", flush=True)
                 except CaseFailure as error:
                     failed += 1
                     print(f"FAIL {name}: {error}", flush=True)
@@ -235,8 +245,8 @@ def run(cases, program, artifacts=None, watchdog=300, session_class=None, **sess
     except KeyboardInterrupt:
         failed += 1
         print("FAIL interrupted")
-    print(f"{passed} passed, {failed} failed")
-    return 0 if failed == 0 and passed == len(cases) else 1
+    print(f"{passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
+    return 0 if failed == 0 and passed + skipped == len(cases) else 1
 
 
 def recover(session):

@@ -24,7 +24,10 @@ to end; if the test process dies without cleaning up, even by SIGKILL, the guard
 still carries the value and removes the temp folder.
 
 Every wait is bounded. pyatspi binds to one accessibility bus per process, so a process runs one
-Session at a time; the program can be restarted inside it with restart_program().
+Session at a time; the program can be restarted inside it with restart_program(). A second
+Session made with accessible=False (no accessibility bus; its program is driven with keys and read
+from its files) can run beside it, on a display of its own, also sharing its program folder
+(program_dir=...), as two users' sessions sharing one portable folder would.
 """
 
 import contextlib
@@ -246,11 +249,18 @@ class Session:
     """The program under test on a display, buses and folders of its own. Use it with `with`."""
 
     def __init__(self, program, screen="1280x1024x24", keep_temp=False, program_env=None,
-                 tray=False, in_place=False):
+                 tray=False, in_place=False, program_dir=None, accessible=True):
         """`tray`: start a notification area (trayer) before the program. `in_place`: run the
-        program where it is (an installed copy) instead of a copy in the session's folder."""
+        program where it is (an installed copy) instead of a copy in the session's folder.
+        `program_dir`: a folder of the caller's to copy the program into and start it from,
+        instead of one in the session's folder (two sessions sharing one portable folder).
+        `accessible`: start the accessibility bus and bind pyatspi to this session; without it
+        the program is driven with keys and read from its windows and files only, so that a
+        process can run a second session next to the one pyatspi is bound to."""
         self.program_source = os.path.abspath(program)
         self.in_place = in_place
+        self.shared_program_dir = os.path.abspath(program_dir) if program_dir else None
+        self.accessible = accessible
         if not os.access(self.program_source, os.X_OK):
             raise HarnessError(f"not an executable program: {self.program_source}")
         self.screen = screen
@@ -327,12 +337,14 @@ class Session:
         self._env[SESSION_MARKER] = self._marker.split(b"=", 1)[1].decode()
         self._start_x()
         self._start_session_bus()
-        self._start_a11y_bus()
+        if self.accessible:
+            self._start_a11y_bus()
         self._start_window_manager()
         self.start_desktop_services()
         if self.with_tray:
             self.start_tray()
-        self._bind_pyatspi()
+        if self.accessible:
+            self._bind_pyatspi()
         self.start_program()
 
     def stop(self):
@@ -566,6 +578,8 @@ class Session:
         is a portable copy); the program's own folder when it runs in place."""
         if self.in_place:
             return os.path.dirname(self.program_source)
+        if self.shared_program_dir:
+            return self.shared_program_dir
         return os.path.join(self.root, "program")
 
     @property
@@ -599,13 +613,20 @@ class Session:
         # Qt 6.4 connects to a bus named in AT_SPI_BUS_ADDRESS but never registers with the
         # registry there; asked through org.a11y.Bus on the session bus, it does both.
         env.pop("AT_SPI_BUS_ADDRESS", None)
+        if not self.accessible:
+            for key in ("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "QT_ACCESSIBILITY"):
+                env.pop(key)
         env.update(self.program_env)
         return env
 
-    def start_program(self):
+    def start_program(self, until_dialog=None):
         """Starts the program (a copy of it in the session's folder, or itself when in place)
         and waits for its window, for its accessibility tree and for one of its controls to have
-        the keyboard focus."""
+        the keyboard focus (without accessibility: for its window, which is then activated).
+        With `until_dialog` (a title) the program is expected to show a box of that title
+        while it starts (before its window, or as soon as the window shows): the box is
+        returned as soon as it shows, and finish_start() waits for the rest once the box is
+        answered."""
         # One program at a time: forget one that ended by itself (File > Exit, a signal).
         self.stop_program()
         # A fresh copy under a temp name, then renamed over the old one: a copy that still runs
@@ -618,10 +639,22 @@ class Session:
         self.start_balloons = set()
         self.program = self._spawn("program", [self.program_path], env=self._program_env(),
                                    cwd=os.path.join(self.root, "home"))
+        if until_dialog is not None:
+            self._require_accessible()
+            self.app = self._wait_application(with_window=False)
+            return self.find_dialog(until_dialog, timeout=STEP_TIMEOUT)
+        self.finish_start()
+        return None
+
+    def finish_start(self):
+        """Waits for the started program's window (and its accessibility tree and focus)."""
         self.window = self._wait_window()
-        self.app = self._wait_application()
+        if self.accessible:
+            self.app = self._wait_application()
         self.activate()
-        _poll("the program's window to take the keyboard focus", self.focused_name, STEP_TIMEOUT)
+        if self.accessible:
+            _poll("the program's window to take the keyboard focus", self.focused_name,
+                  STEP_TIMEOUT)
 
     def start_second_copy(self, extra_env=None):
         """Starts the program's copy once more, in the same session (display, runtime folder,
@@ -775,7 +808,7 @@ class Session:
                          f"WM_STATE {state['wm_state']})")
         return "; ".join(found)
 
-    def _wait_application(self):
+    def _wait_application(self, with_window=True):
         import pyatspi
 
         def registered():
@@ -785,7 +818,8 @@ class Session:
                 app = desktop.getChildAtIndex(i)
                 if app is not None and app.get_process_id() == self.program.pid:
                     # The tree is there once the main window is.
-                    if self._find_in(app, "Quantoria", pyatspi.ROLE_FRAME, max_depth=1):
+                    if not with_window or self._find_in(app, "Quantoria", pyatspi.ROLE_FRAME,
+                                                        max_depth=1):
                         return app
             return None
 
@@ -1229,8 +1263,14 @@ class Session:
         return labels
 
     def _require_app(self):
+        self._require_accessible()
         if self.app is None:
             raise HarnessError("the program is not running")
+
+    def _require_accessible(self):
+        if not self.accessible:
+            raise HarnessError("this session runs without accessibility: drive its program "
+                               "with keys and read its files")
 
     # ---- keyboard and screen --------------------------------------------------------------------
 
