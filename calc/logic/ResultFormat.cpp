@@ -56,14 +56,14 @@ QString FormatFloat(const QString& pattern, long double value, const Locale& loc
     for (int k = 0; k < places; ++k)
         fraction += digitAt(intCount + k);
     if (integer.empty())
-        integer = "0";
+        integer.assign(1, '0');
 
     // Half away from zero at the last kept place.
     if (digitAt(intCount + places) >= '5' && IncrementCarriesOut(fraction) &&
         IncrementCarriesOut(integer))
         integer = '1' + integer;
     if (const size_t first = integer.find_first_not_of('0'); first == std::string::npos)
-        integer = "0";
+        integer.assign(1, '0');
     else
         integer = integer.substr(first);
 
