@@ -99,10 +99,20 @@ std::string ReadFile(const fs::path& path) {
     return text.str();
 }
 
+// Written through to the disk, so that no write-back of it falls into the start that follows.
 bool WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    return bool(out.flush());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0 && errno != EINTR)
+            break;
+        done += n > 0 ? size_t(n) : 0;
+    }
+    const bool ok = done == bytes.size() && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
 }
 
 std::string LoadAverage() {
