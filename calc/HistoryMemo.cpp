@@ -23,6 +23,20 @@ THistoryMemo::THistoryMemo(QWidget* parent, ErrorReporter& errors)
             TakeInWhenNearEnd();
     });
     connect(this, &QPlainTextEdit::cursorPositionChanged, this, [this] { TakeInWhenNearEnd(); });
+    // Going to the very end with the scroll bar (its "Bottom", or the thumb dragged to the end and
+    // let go there) reads the whole history first.
+    connect(bar, &QAbstractSlider::actionTriggered, this, [this](int action) {
+        if (action == QAbstractSlider::SliderToMaximum && !m_rest.IsEmpty()) {
+            TakeInReporting(-1);
+            verticalScrollBar()->setSliderPosition(verticalScrollBar()->maximum());
+        }
+    });
+    connect(bar, &QAbstractSlider::sliderReleased, this, [this, bar] {
+        if (bar->value() == bar->maximum() && !m_rest.IsEmpty()) {
+            TakeInReporting(-1);
+            bar->setValue(bar->maximum());
+        }
+    });
 }
 
 QString THistoryMemo::Text() const {

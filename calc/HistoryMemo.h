@@ -8,10 +8,10 @@ class ErrorReporter;
 
 // The history memo. A long history is not read whole at start: the memo holds its newest part
 // and the rest stays in the file (HistoryRest) until the user goes there. Scrolling near the end
-// takes in the next part; what acts on the whole text (select all, the end of the document) takes
-// in all of it first. The memo's text followed by the rest is always the whole history, and
-// taking in changes neither it nor the memo's undo history's meaning: taken-in text is not
-// undoable.
+// takes in the next part; what acts on the whole text (select all, the end of the document, the
+// scroll bar taken to its very end) takes in all of it first. The memo's text followed by the rest
+// is always the whole history, and taking in changes neither it nor the memo's undo history's
+// meaning: taken-in text is not undoable.
 class THistoryMemo : public QPlainTextEdit {
 public:
     THistoryMemo(QWidget* parent, ErrorReporter& errors);

@@ -62,6 +62,8 @@ private slots:
     void savedAsAWholeMemoWouldSaveIt_data();
     void savedAsAWholeMemoWouldSaveIt();
     void scrollingToTheEndTakesInTheRest();
+    void scrollBarTakenToTheEndReadsEverything_data();
+    void scrollBarTakenToTheEndReadsEverything();
     void takingInKeepsTheCaretAndIsNotUndone();
     void unchangedHistoryIsNotRewrittenAtExit();
     void restCopiedWhileTakingInReadsOnWhereItWas();
@@ -207,6 +209,31 @@ void tst_FormMainHistory::scrollingToTheEndTakesInTheRest() {
         QCoreApplication::processEvents();
     }
     QVERIFY(memo->Rest().IsEmpty());
+    QCOMPARE(MemoText(memo), DecodeHistoryBytes(Entries(4000)));
+}
+
+void tst_FormMainHistory::scrollBarTakenToTheEndReadsEverything_data() {
+    QTest::addColumn<bool>("drag"); // the thumb dragged to the end, else the bar's "Bottom"
+    QTest::newRow("Bottom") << false;
+    QTest::newRow("thumb let go at the end") << true;
+}
+
+void tst_FormMainHistory::scrollBarTakenToTheEndReadsEverything() {
+    QFETCH(bool, drag);
+    QVERIFY(WriteBytes(f.HistoryFile(), Entries(4000)));
+    QVERIFY(f.Make());
+    THistoryMemo* memo = f.w->m_memoHistory;
+    QScrollBar* bar = memo->verticalScrollBar();
+    QVERIFY(!memo->Rest().IsEmpty());
+    if (drag) {
+        bar->setSliderDown(true);
+        bar->setValue(bar->maximum());
+        bar->setSliderDown(false);
+    } else {
+        bar->triggerAction(QAbstractSlider::SliderToMaximum);
+    }
+    QVERIFY(memo->Rest().IsEmpty());
+    QCOMPARE(bar->value(), bar->maximum());
     QCOMPARE(MemoText(memo), DecodeHistoryBytes(Entries(4000)));
 }
 
