@@ -874,8 +874,7 @@ void TfrmMain::InsertHistoryEntry(const QString& expression, const QString& resu
 void TfrmMain::btnEqual1Click() {
     m_editActiveExp->setFocus(Qt::OtherFocusReason);
     QCoreApplication::processEvents();
-    m_services.keyboard.KeyEvent(VirtualKey::Return, false);
-    m_services.keyboard.KeyEvent(VirtualKey::Return, true);
+    m_services.keyboard.Tap(VirtualKey::Return);
 }
 
 void TfrmMain::SpeedButton6Click(QAbstractButton* sender) {
@@ -893,8 +892,7 @@ void TfrmMain::SpeedButton6Click(QAbstractButton* sender) {
         break;
     }
     case KeypadAction::Evaluate:
-        m_services.keyboard.KeyEvent(VirtualKey::Return, false);
-        m_services.keyboard.KeyEvent(VirtualKey::Return, true);
+        m_services.keyboard.Tap(VirtualKey::Return);
         break;
     case KeypadAction::ToggleSign:
         if (const auto edit = ToggleSign(exp->text())) {
@@ -912,8 +910,7 @@ void TfrmMain::SpeedButton6Click(QAbstractButton* sender) {
                 box->clear();
         break;
     case KeypadAction::BackSpace:
-        m_services.keyboard.KeyEvent(VirtualKey::Back, false);
-        m_services.keyboard.KeyEvent(VirtualKey::Back, true);
+        m_services.keyboard.Tap(VirtualKey::Back);
         break;
     }
 }
@@ -946,8 +943,7 @@ void TfrmMain::menuExample1Click() {
     target->setText(kExampleExpression);
     target->setFocus(Qt::OtherFocusReason);
     QCoreApplication::processEvents();
-    m_services.keyboard.KeyEvent(VirtualKey::Return, false);
-    m_services.keyboard.KeyEvent(VirtualKey::Return, true);
+    m_services.keyboard.Tap(VirtualKey::Return);
 }
 
 void TfrmMain::menuHomePageClick() {

@@ -12,4 +12,10 @@ class KeyboardInput {
 public:
     virtual ~KeyboardInput() = default;
     virtual void KeyEvent(int virtualKey, bool keyUp) = 0;
+
+    // A press and its release, as a tap of the key.
+    void Tap(int virtualKey) {
+        KeyEvent(virtualKey, false);
+        KeyEvent(virtualKey, true);
+    }
 };
