@@ -607,13 +607,7 @@ void TfrmMain::CreateTrayIcon() {
     trayIcon = new TTrayIcon(m_services.notify, this);
     trayIcon->setObjectName(QStringLiteral("trayIcon"));
     trayIcon->SetApplicationWindow(this);
-    // Without a notification area the program still starts; the icon is added once one appears.
-    try {
-        trayIcon->SetVisible(true);
-        m_trayAdded = true;
-    } catch (const EOutOfResources&) {
-        m_trayAdded = false;
-    }
+    AddTrayIcon();
     trayIcon->SetHint(QStringLiteral("Quantoria"));
     trayIcon->SetPopupMenu(popupMenuTray);
     trayIcon->SetRestoreOn(imDoubleClick);
@@ -636,6 +630,11 @@ void TfrmMain::TrayAreaChanged(bool available) {
         }
         return;
     }
+    AddTrayIcon();
+}
+
+// Without a notification area the program still runs; the icon is added once one appears.
+void TfrmMain::AddTrayIcon() {
     try {
         trayIcon->SetVisible(true);
         m_trayAdded = true;

@@ -160,6 +160,7 @@ private:
     void CreateTrayIcon();
     void ShowReminderBalloon();
     void TrayAreaChanged(bool available);
+    void AddTrayIcon();
     // Hands the history to the writer thread; `report`: a failure is reported (once, until a save
     // succeeds), otherwise it is tried again by the autosave a moment later.
     void SaveHistoryInBackground(bool report);
