@@ -170,7 +170,9 @@ void Check(const QString& text, const QString& separator) {
         if (message.size() > limit)
             Fail("the error message is too long", text, separator,
                  QStringLiteral("%1 characters").arg(message.size()));
-        const QString quoted = text.size() > 100 ? text.left(100) + QStringLiteral("...") : text;
+        // A character of two UTF-16 units at the cut is left out whole.
+        const qsizetype cut = text.size() > 100 && text[99].isHighSurrogate() ? 99 : 100;
+        const QString quoted = text.size() > 100 ? text.left(cut) + QStringLiteral("...") : text;
         if (message != QLatin1Char('\'') + quoted + tail)
             Fail("unexpected error message", text, separator, message);
     }
