@@ -507,9 +507,7 @@ void TfrmMain::FormDestroy() {
 }
 
 void TfrmMain::SaveHistory() {
-    if (m_historyUnreadable &&
-        (m_sessionHistoryFile.isEmpty() ||
-         (m_memoHistory->document()->isEmpty() && m_memoHistory->Rest().IsEmpty())))
+    if (!HistoryToSave())
         return;
     const HistoryRest rest = m_memoHistory->Rest();
     SaveHistoryFile(HistoryTarget(), m_memoHistory->Text(), rest);
@@ -532,6 +530,13 @@ void TfrmMain::KeepHistoryRestPrivate() {
             this, [this, rest, copy] { m_memoHistory->MoveRest(rest, copy); },
             Qt::QueuedConnection);
     });
+}
+
+// With an unreadable history file only a non-empty session history is written.
+bool TfrmMain::HistoryToSave() const {
+    return !m_historyUnreadable ||
+           (!m_sessionHistoryFile.isEmpty() &&
+            (!m_memoHistory->document()->isEmpty() || !m_memoHistory->Rest().IsEmpty()));
 }
 
 QString TfrmMain::HistoryTarget() const {
@@ -824,9 +829,7 @@ bool TfrmMain::EvaluateActiveRow() {
 // lost. With an unreadable history file the session's own file is written instead.
 void TfrmMain::SaveHistoryInBackground(bool report) {
     m_autosave.stop();
-    if (m_historyUnreadable &&
-        (m_sessionHistoryFile.isEmpty() ||
-         (m_memoHistory->document()->isEmpty() && m_memoHistory->Rest().IsEmpty())))
+    if (!HistoryToSave())
         return;
     const QString path = HistoryTarget();
     const bool session = m_historyUnreadable;

@@ -165,6 +165,7 @@ private:
     // succeeds), otherwise it is tried again by the autosave a moment later.
     void SaveHistoryInBackground(bool report);
     void KeepHistoryRestPrivate();
+    bool HistoryToSave() const;
     // The file the history goes to: the history file, or this session's own file.
     QString HistoryTarget() const;
     void ControlFocusIn(QWidget* control);

@@ -24,11 +24,6 @@ bool BackgroundWriter::WaitIdle(std::chrono::milliseconds timeout) {
     return m_idle.wait_for(lock, timeout, [this] { return !m_pending && !m_busy; });
 }
 
-bool BackgroundWriter::Busy() {
-    std::lock_guard lock(m_mutex);
-    return m_pending || m_busy;
-}
-
 void BackgroundWriter::Run() {
     std::unique_lock lock(m_mutex);
     for (;;) {

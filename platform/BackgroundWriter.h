@@ -23,8 +23,6 @@ public:
     void Post(Job job);
     // Waits until every job handed over has run; false when `timeout` passed first.
     bool WaitIdle(std::chrono::milliseconds timeout);
-    // True while a job runs or waits.
-    bool Busy();
 
 private:
     void Run();
