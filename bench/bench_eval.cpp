@@ -9,6 +9,7 @@
 #include "platform/QtKeyboardInput.h"
 #include "platform/QtShellNotify.h"
 #include "platform/ShellOpen.h"
+#include "tests/support/FindControl.h"
 #include "tests/support/FixedLocale.h"
 
 #include <QApplication>
@@ -114,12 +115,11 @@ int main(int argc, char* argv[]) {
          AppPaths::Resolve(folder.path()), folder.filePath(QStringLiteral("quantoria"))});
     window.show();
     QCoreApplication::processEvents();
-    window.editExp[0]->setText(kExpression);
-    window.m_editActiveExp = window.editExp[0];
-    window.m_editActiveResult = window.editResult[0];
+    // Row 1 is the active row from the start.
+    EditExp(window, 0)->setText(kExpression);
     window.EvaluateActiveRow();
     std::printf("expression \"%s\" = \"%s\" (locale decimal separator \"%s\")\n",
-                qPrintable(kExpression), qPrintable(window.editResult[0]->text()),
+                qPrintable(kExpression), qPrintable(EditResult(window, 0)->text()),
                 qPrintable(locale.DecimalSeparator()));
 
     // One evaluation of the active row, timed alone and together with the event processing
@@ -128,7 +128,7 @@ int main(int argc, char* argv[]) {
         std::vector<double> evaluate, evaluateAndPaint;
         for (int k = 0; k < evaluations; ++k) {
             if (clearFirst) {
-                window.m_memoHistory->clear();
+                Find<THistoryMemo>(window, "m_memoHistory")->clear();
                 QCoreApplication::processEvents();
             }
             const auto start = Clock::now();
@@ -149,20 +149,22 @@ int main(int argc, char* argv[]) {
     constexpr int kEarlierEntries = 100000;
     QString history;
     const QString entry = HistoryEntryText(DateTimeToStr(QDateTime::currentDateTime(), locale),
-                                           kExpression, window.editResult[0]->text());
+                                           kExpression, EditResult(window, 0)->text());
     history.reserve(entry.size() * kEarlierEntries);
     for (int k = 0; k < kEarlierEntries; ++k)
         history += entry;
     auto start = Clock::now();
-    window.m_memoHistory->setPlainText(history);
+    Find<THistoryMemo>(window, "m_memoHistory")->setPlainText(history);
     QCoreApplication::processEvents();
     std::printf("filling the history with %d entries (%lld lines): %.1f ms\n", kEarlierEntries,
-                static_cast<long long>(window.m_memoHistory->document()->blockCount()),
+                static_cast<long long>(
+                    Find<THistoryMemo>(window, "m_memoHistory")->document()->blockCount()),
                 MicrosecondsSince(start) / 1000);
     measure("EvaluateActiveRow, 100,000 earlier entries",
             "EvaluateActiveRow + event processing, 100,000 earlier entries", false);
     std::printf("history at the end: %lld lines; error boxes: %d\n",
-                static_cast<long long>(window.m_memoHistory->document()->blockCount()),
+                static_cast<long long>(
+                    Find<THistoryMemo>(window, "m_memoHistory")->document()->blockCount()),
                 reporter.count);
     // Hidden while it is whole: hiding moves the keyboard focus, which runs the window's handlers.
     window.hide();

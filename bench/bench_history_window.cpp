@@ -132,14 +132,14 @@ int main(int argc, char* argv[]) {
 
             // An edit in the memo, saved by the autosave a second later.
             const Stall edit = LongestStall(std::chrono::milliseconds(2500), [&] {
-                f.w->m_memoHistory->setFocus();
-                QTest::keyClick(f.w->m_memoHistory, Qt::Key_X);
+                Find<THistoryMemo>(f.w, "m_memoHistory")->setFocus();
+                QTest::keyClick(Find<THistoryMemo>(f.w, "m_memoHistory"), Qt::Key_X);
             });
             autosave.push_back(edit.wallMs);
             autosaveCpu.push_back(edit.cpuMs);
             // Scrolling towards the end, page by page, taking in as it goes.
             const Stall scroll = LongestStall(std::chrono::milliseconds(100), [&] {
-                QScrollBar* bar = f.w->m_memoHistory->verticalScrollBar();
+                QScrollBar* bar = Find<THistoryMemo>(f.w, "m_memoHistory")->verticalScrollBar();
                 for (int i = 0; i < 300; ++i) {
                     bar->setValue(bar->value() + bar->pageStep());
                     QCoreApplication::processEvents();

@@ -18,6 +18,13 @@ constexpr int kReleaseWaitMs = 80;
 
 } // namespace
 
+QFont PixelFont(int pixels, bool bold) {
+    QFont font = QApplication::font();
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
 TEdit::TEdit(QWidget* parent) : QLineEdit(parent) {
     m_releaseTimer = new QTimer(this);
     m_releaseTimer->setSingleShot(true);

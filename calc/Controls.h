@@ -11,6 +11,10 @@
 // The contrast ratio of two colours as WCAG 2 defines it, from 1 (equal) to 21 (black on white).
 double ContrastRatio(const QColor& a, const QColor& b);
 
+// The desktop's font family (the application font follows the desktop's general font) at a
+// size in pixels.
+QFont PixelFont(int pixels, bool bold = false);
+
 // A single-line edit box that reports its focus changes and keys to its window's handlers.
 class TEdit : public QLineEdit {
 public:

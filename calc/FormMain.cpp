@@ -50,15 +50,6 @@ constexpr int kClientWidth = 910;
 constexpr int kClientHeight = 432;
 constexpr int kPanelLeftWidth = 558;
 
-// The desktop's font family (the application font follows the desktop's general font) at a
-// size in pixels.
-QFont PixelFont(int pixels, bool bold = false) {
-    QFont font = QApplication::font();
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
-}
-
 // A box background of the window's own, with black text on it: the theme's text colour is made
 // for the theme's background (white on a dark scheme's base would vanish on yellow or silver).
 void SetBase(QWidget* widget, const QColor& colour) {
@@ -78,8 +69,9 @@ void FitFont(QLabel* label) {
     label->setFont(font);
 }
 
-QLabel* MakeLabel(QWidget* parent, const QString& caption, int x, int y) {
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& caption, int x, int y) {
     auto* label = new QLabel(caption, parent);
+    label->setObjectName(QLatin1String(name));
     label->move(x, y);
     label->adjustSize();
     return label;
@@ -141,7 +133,7 @@ TfrmMain::~TfrmMain() {
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
     bool canClose = true;
-    Handle([&] { FormCloseQuery(canClose); });
+    Run(&TfrmMain::FormCloseQuery, canClose);
     if (canClose)
         event->accept();
     else
@@ -161,7 +153,7 @@ void TfrmMain::changeEvent(QEvent* event) {
     // A window already hidden in the tray may still hear of its minimised state afterwards (the
     // window manager's answer to the minimise that hid it): that is no new minimise command.
     if (trayIcon && !trayIcon->Minimizing() && TrayShown() && !m_hiddenInTray)
-        Handle([&] { ShowReminderBalloon(); });
+        Run(&TfrmMain::ShowReminderBalloon);
     if (trayIcon && TrayShown())
         m_hiddenInTray = true;
 }
@@ -202,57 +194,71 @@ void TfrmMain::CreateControls() {
     panelRight->setObjectName(QStringLiteral("panelRight"));
     panelRight->setGeometry(kPanelLeftWidth, 0, kClientWidth - kPanelLeftWidth, kClientHeight);
 
-    // The five rows.
+    for (int row = 0; row < kRows; ++row)
+        CreateExpressionRow(row);
+    panelKeypad = new TKeypadPanel(panelLeftDown);
+    panelKeypad->setObjectName(QStringLiteral("panelKeypad"));
+    Bind(panelKeypad, &TKeypadPanel::KeyClicked, &TfrmMain::SpeedButton6Click);
+    CreateSettingsPanel();
+    CreateHistoryPanel();
+    SetTabOrder();
+
+    editExp[0]->setFocus(Qt::OtherFocusReason);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        adjustSize();
+        move(screen->availableGeometry().center() - rect().center());
+    }
+}
+
+// Row `row` (0 for row 1) of the upper left panel: its label, expression box, "=" button and
+// result box.
+void TfrmMain::CreateExpressionRow(int row) {
     static constexpr int kLabelY[kRows] = {8, 34, 60, 86, 112};
     static constexpr int kBoxY[kRows] = {8, 32, 56, 80, 104};
-    for (int row = 0; row < kRows; ++row) {
-        const QString n = QString::number(row + 1);
-        Label[row] = new QLabel(QStringLiteral("Expression") + n, panelLeftTop);
-        Label[row]->setObjectName(QStringLiteral("Label") + n);
-        Label[row]->setGeometry(8, kLabelY[row], 78, 16);
-        FitFont(Label[row]);
+    const QString n = QString::number(row + 1);
+    Label[row] = new QLabel(QStringLiteral("Expression") + n, panelLeftTop);
+    Label[row]->setObjectName(QStringLiteral("Label") + n);
+    Label[row]->setGeometry(8, kLabelY[row], 78, 16);
+    FitFont(Label[row]);
 
-        TEdit* exp = editExp[row] = new TEdit(panelLeftTop);
-        exp->setObjectName(QStringLiteral("editExp") + n);
-        exp->setAccessibleName(QStringLiteral("Expression ") + n);
-        exp->setGeometry(88, kBoxY[row], 305, 24);
-        exp->setToolTip(kExpressionHint);
-        exp->OnFocusIn = [this](TEdit* s, Qt::FocusReason) { ControlFocusIn(s); };
-        exp->OnFocusOut = [this](TEdit* s, Qt::FocusReason r) { ControlFocusOut(s, r); };
-        exp->OnKeyPress = [this](TEdit* s, QChar& key) {
-            if (!RunHandler(m_services.errors, [&] { editExp1KeyPress(s, key); }))
-                key = QChar();
-        };
-        exp->OnKeyUp = [this](TEdit* s, int key, Qt::KeyboardModifiers m) {
-            Handle([&] { editExp1KeyUp(s, key, m); });
-        };
+    TEdit* exp = editExp[row] = new TEdit(panelLeftTop);
+    exp->setObjectName(QStringLiteral("editExp") + n);
+    exp->setAccessibleName(QStringLiteral("Expression ") + n);
+    exp->setGeometry(88, kBoxY[row], 305, 24);
+    exp->setToolTip(kExpressionHint);
+    exp->OnFocusIn = [this](TEdit* s, Qt::FocusReason) { ControlFocusIn(s); };
+    exp->OnFocusOut = [this](TEdit* s, Qt::FocusReason r) { ControlFocusOut(s, r); };
+    exp->OnKeyPress = [this](TEdit* s, QChar& key) {
+        // A character whose handler failed is not typed either.
+        if (!Run(&TfrmMain::editExp1KeyPress, s, key))
+            key = QChar();
+    };
+    exp->OnKeyUp = Handler(&TfrmMain::editExp1KeyUp);
 
-        btnEqual[row] = new TSpeedButton(panelLeftTop, QStringLiteral("="));
-        btnEqual[row]->setObjectName(QStringLiteral("btnEqual") + n);
-        btnEqual[row]->setAccessibleName(QStringLiteral("Evaluate ") + n);
-        btnEqual[row]->setFont(PixelFont(16, true));
-        btnEqual[row]->setGeometry(400, kBoxY[row], 23, 22);
-        connect(btnEqual[row], &QToolButton::clicked, this,
-                [this] { Handle([&] { btnEqual1Click(); }); });
+    btnEqual[row] = new TSpeedButton(panelLeftTop, QStringLiteral("="));
+    btnEqual[row]->setObjectName(QStringLiteral("btnEqual") + n);
+    btnEqual[row]->setAccessibleName(QStringLiteral("Evaluate ") + n);
+    btnEqual[row]->setFont(PixelFont(16, true));
+    btnEqual[row]->setGeometry(400, kBoxY[row], 23, 22);
+    Bind(btnEqual[row], &QToolButton::clicked, &TfrmMain::btnEqual1Click);
 
-        TEdit* result = editResult[row] = new TEdit(panelLeftTop);
-        result->setObjectName(QStringLiteral("editResult") + n);
-        result->setAccessibleName(QStringLiteral("Result ") + n);
-        result->setGeometry(430, kBoxY[row], 121, 24);
-        result->setReadOnly(true);
-        SetBase(result, kResultBox);
-        result->OnFocusIn = [this](TEdit* s, Qt::FocusReason) { ControlFocusIn(s); };
-        result->OnFocusOut = [this](TEdit* s, Qt::FocusReason r) { ControlFocusOut(s, r); };
-        result->OnKeyUp = [this](TEdit* s, int key, Qt::KeyboardModifiers m) {
-            Handle([&] { editResult1KeyUp(s, key, m); });
-        };
-    }
+    TEdit* result = editResult[row] = new TEdit(panelLeftTop);
+    result->setObjectName(QStringLiteral("editResult") + n);
+    result->setAccessibleName(QStringLiteral("Result ") + n);
+    result->setGeometry(430, kBoxY[row], 121, 24);
+    result->setReadOnly(true);
+    SetBase(result, kResultBox);
+    result->OnFocusIn = [this](TEdit* s, Qt::FocusReason) { ControlFocusIn(s); };
+    result->OnFocusOut = [this](TEdit* s, Qt::FocusReason r) { ControlFocusOut(s, r); };
+    result->OnKeyUp = Handler(&TfrmMain::editResult1KeyUp);
+}
 
-    CreateKeypad();
-
-    // Settings and history controls of the lower left panel.
+// The settings controls and the two history links, right of the keypad.
+void TfrmMain::CreateSettingsPanel() {
     checkComma = MakeCheck(panelLeftDown, "checkComma", QStringLiteral("Comma"), 416, 24);
-    labelPrecision = MakeLabel(panelLeftDown, QStringLiteral("Precision digits:"), 416, 64);
+    labelPrecision =
+        MakeLabel(panelLeftDown, "labelPrecision", QStringLiteral("Precision digits:"), 416, 64);
     editPrecision = new TCSpinEdit(panelLeftDown);
     editPrecision->setObjectName(QStringLiteral("editPrecision"));
     editPrecision->setAccessibleName(QStringLiteral("Precision digits"));
@@ -264,29 +270,36 @@ void TfrmMain::CreateControls() {
     checkSingle =
         MakeCheck(panelLeftDown, "checkSingle", QStringLiteral("Single instance"), 416, 144);
     checkSingle->hide();
+    for (QCheckBox* check : {checkComma, checkStartup, checkSingle})
+        Bind(check, &QCheckBox::toggled, &TfrmMain::checkCommaClick);
+    Bind(editPrecision, &TCSpinEdit::TextChanged, &TfrmMain::editPrecisionChange);
+
     LabelHideHistory = new TLabel(panelLeftDown, QStringLiteral("Hide History"));
     LabelHideHistory->setObjectName(QStringLiteral("LabelHideHistory"));
     LabelHideHistory->move(416, 196);
     LabelHideHistory->setToolTip(
         QStringLiteral("Click there to hide or show the expression and result history."));
-    LabelHideHistory->OnClick = [this](TLabel*) { Handle([&] { LabelHideHistoryClick(); }); };
+    LabelHideHistory->OnClick = Handler(&TfrmMain::LabelHideHistoryClick);
     labelEraseHistory = new TLabel(panelLeftDown, QStringLiteral("Erase History"));
     labelEraseHistory->setObjectName(QStringLiteral("labelEraseHistory"));
     labelEraseHistory->move(416, 232);
     labelEraseHistory->setToolTip(QStringLiteral("All equation history will be lost."));
-    labelEraseHistory->OnClick = [this](TLabel*) { Handle([&] { labelEraseHistoryClick(); }); };
+    labelEraseHistory->OnClick = Handler(&TfrmMain::labelEraseHistoryClick);
     for (TLabel* link : {LabelHideHistory, labelEraseHistory}) {
         QFont font = link->font();
         font.setUnderline(true);
         link->setFont(font);
         // Wide enough for the longer caption the hide link switches to.
-        link->resize(QFontMetrics(font).horizontalAdvance(QStringLiteral("Display History")) + 4,
+        link->resize(QFontMetrics(font).horizontalAdvance(kDisplayHistory) + 4,
                      link->sizeHint().height());
-        link->OnMouseEnter = [this](TLabel* s) { Handle([&] { labelEraseHistoryMouseEnter(s); }); };
-        link->OnMouseLeave = [this](TLabel* s) { Handle([&] { labelEraseHistoryMouseLeave(s); }); };
+        link->OnMouseEnter = Handler(&TfrmMain::labelEraseHistoryMouseEnter);
+        link->OnMouseLeave = Handler(&TfrmMain::labelEraseHistoryMouseLeave);
     }
+}
 
-    labelHistory = MakeLabel(panelRight, QStringLiteral("History:"), 8, 8);
+// The right-hand panel: its caption and the history memo.
+void TfrmMain::CreateHistoryPanel() {
+    labelHistory = MakeLabel(panelRight, "labelHistory", QStringLiteral("History:"), 8, 8);
     m_memoHistory = new THistoryMemo(panelRight, m_services.errors);
     m_memoHistory->setObjectName(QStringLiteral("m_memoHistory"));
     m_memoHistory->setAccessibleName(QStringLiteral("History"));
@@ -295,8 +308,11 @@ void TfrmMain::CreateControls() {
     m_memoHistory->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_memoHistory->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_memoHistory->setTabChangesFocus(true);
+}
 
-    // Tab order, which the arrow keys walk.
+// The tab order, which the arrow keys walk, and the focus watch on the controls that are not
+// edit boxes of the rows (those report their focus themselves).
+void TfrmMain::SetTabOrder() {
     QList<QWidget*> order(editExp.begin(), editExp.end());
     order.append(QList<QWidget*>(editResult.begin(), editResult.end()));
     order << checkComma << editPrecision << checkStartup << checkSingle << m_memoHistory;
@@ -307,18 +323,6 @@ void TfrmMain::CreateControls() {
         w->installEventFilter(this);
     if (auto* inner = editPrecision->findChild<QLineEdit*>())
         inner->installEventFilter(this);
-
-    for (QCheckBox* check : {checkComma, checkStartup, checkSingle})
-        connect(check, &QCheckBox::toggled, this, [this] { Handle([&] { checkCommaClick(); }); });
-    connect(editPrecision, &TCSpinEdit::TextChanged, this,
-            [this] { Handle([&] { editPrecisionChange(); }); });
-
-    editExp[0]->setFocus(Qt::OtherFocusReason);
-
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        adjustSize();
-        move(screen->availableGeometry().center() - rect().center());
-    }
 }
 
 void TfrmMain::CreateMenu() {
@@ -333,79 +337,23 @@ void TfrmMain::CreateMenu() {
     MainMenu1->setStyle(style);
 
     File1 = MainMenu1->addMenu(QStringLiteral("File"));
+    File1->setObjectName(QStringLiteral("File1"));
     menuExit = File1->addAction(QStringLiteral("Exit"));
+    menuExit->setObjectName(QStringLiteral("menuExit"));
     menuExample1 = MainMenu1->addAction(QStringLiteral("Example"));
+    menuExample1->setObjectName(QStringLiteral("menuExample1"));
     menuExample1->setToolTip(QStringLiteral("Show example in  the idle expression edit box."));
     Help1 = MainMenu1->addMenu(QStringLiteral("Help"));
+    Help1->setObjectName(QStringLiteral("Help1"));
     menuHomePage = Help1->addAction(QStringLiteral("Home Page"));
+    menuHomePage->setObjectName(QStringLiteral("menuHomePage"));
     menuAbout = Help1->addAction(QStringLiteral("About"));
+    menuAbout->setObjectName(QStringLiteral("menuAbout"));
 
-    connect(menuExit, &QAction::triggered, this, [this] { Handle([&] { menuExitClick(); }); });
-    connect(menuExample1, &QAction::triggered, this,
-            [this] { Handle([&] { menuExample1Click(); }); });
-    connect(menuHomePage, &QAction::triggered, this,
-            [this] { Handle([&] { menuHomePageClick(); }); });
-    connect(menuAbout, &QAction::triggered, this, [this] { Handle([&] { menuAboutClick(); }); });
-}
-
-void TfrmMain::CreateKeypad() {
-    struct Key {
-        const char* name;
-        const char* caption;
-        int row, column, columns;
-        int pixels;
-        bool bold;
-        const char* hint;
-        const char* spoken;
-    };
-    static constexpr Key kKeys[] = {
-        {"SpeedButton6", "7", 1, 1, 1, 13, true, nullptr, "Seven"},
-        {"SpeedButton7", "8", 1, 2, 1, 13, true, nullptr, "Eight"},
-        {"SpeedButton8", "9", 1, 3, 1, 13, true, nullptr, "Nine"},
-        {"SpeedButton18", "+", 1, 4, 1, 24, false, nullptr, "Plus"},
-        {"SpeedButton9", "4", 2, 1, 1, 13, true, nullptr, "Four"},
-        {"SpeedButton10", "5", 2, 2, 1, 13, true, nullptr, "Five"},
-        {"SpeedButton11", "6", 2, 3, 1, 13, true, nullptr, "Six"},
-        {"SpeedButton19", "-", 2, 4, 1, 24, false, nullptr, "Minus"},
-        {"SpeedButton12", "1", 3, 1, 1, 13, true, nullptr, "One"},
-        {"SpeedButton13", "2", 3, 2, 1, 13, true, nullptr, "Two"},
-        {"SpeedButton14", "3", 3, 3, 1, 13, true, nullptr, "Three"},
-        {"SpeedButton20", "*", 3, 4, 1, 24, false, nullptr, "Times"},
-        {"SpeedButton15", "0", 4, 1, 1, 13, true, nullptr, "Zero"},
-        {"SpeedButton16", ".", 4, 2, 1, 32, true, nullptr, "Decimal point"},
-        {"SpeedButton23", "+/-", 4, 3, 1, 13, true, nullptr, "Change sign"},
-        {"SpeedButton17", "/", 4, 4, 1, 24, false, nullptr, "Divided by"},
-        {"SpeedButton21", "(", 5, 1, 1, 13, true, nullptr, "Open parenthesis"},
-        {"SpeedButton22", ")", 5, 2, 1, 13, true, nullptr, "Close parenthesis"},
-        {"SpeedButton25", "%", 5, 3, 1, 13, true, nullptr, "Percent"},
-        {"SpeedButton24", "=", 5, 4, 1, 24, false, nullptr, "Equals"},
-        {"SpeedButton28", "Clear All", 6, 1, 2, 13, false, "Clear all expressions and results.",
-         "Clear all"},
-        {"SpeedButton27", "Clear", 6, 3, 1, 16, false, "Clear current expression and result.",
-         "Clear"},
-        {"SpeedButton26", "<--", 6, 4, 1, 24, false, "Back Space", "Back space"},
-    };
-    static constexpr int kColumnX[] = {8, 112, 216, 320};
-    static constexpr int kRowY[] = {8, 58, 107, 157, 206, 256};
-    for (const Key& key : kKeys) {
-        auto* button = new TSpeedButton(panelLeftDown, QLatin1String(key.caption));
-        button->setObjectName(QLatin1String(key.name));
-        button->setAccessibleName(QLatin1String(key.spoken));
-        button->setFont(PixelFont(key.pixels, key.bold));
-        button->setGeometry(kColumnX[key.column - 1], kRowY[key.row - 1],
-                            key.columns == 2 ? 169 : 65, 33);
-        if (key.hint)
-            button->setToolTip(QLatin1String(key.hint));
-        connect(button, &QToolButton::clicked, this,
-                [this, button] { Handle([&] { SpeedButton6Click(button); }); });
-    }
-    Label7 = new QWidget(panelLeftDown);
-    Label7->setObjectName(QStringLiteral("Label7"));
-    Label7->setGeometry(8, 248, 377, 2);
-    Label7->setAutoFillBackground(true);
-    QPalette line = Label7->palette();
-    line.setColor(QPalette::Window, Qt::black);
-    Label7->setPalette(line);
+    Bind(menuExit, &QAction::triggered, &TfrmMain::menuExitClick);
+    Bind(menuExample1, &QAction::triggered, &TfrmMain::menuExample1Click);
+    Bind(menuHomePage, &QAction::triggered, &TfrmMain::menuHomePageClick);
+    Bind(menuAbout, &QAction::triggered, &TfrmMain::menuAboutClick);
 }
 
 void TfrmMain::FormCreate() {
@@ -607,7 +555,8 @@ void TfrmMain::CreateTrayIcon() {
     popupMenuTray = new QMenu(this);
     popupMenuTray->setObjectName(QStringLiteral("popupMenuTray"));
     popmenuExit = popupMenuTray->addAction(QStringLiteral("Exit"));
-    connect(popmenuExit, &QAction::triggered, this, [this] { Handle([&] { menuExitClick(); }); });
+    popmenuExit->setObjectName(QStringLiteral("popmenuExit"));
+    Bind(popmenuExit, &QAction::triggered, &TfrmMain::menuExitClick);
 
     trayIcon = new TTrayIcon(m_services.notify, this);
     trayIcon->setObjectName(QStringLiteral("trayIcon"));
@@ -617,9 +566,7 @@ void TfrmMain::CreateTrayIcon() {
     trayIcon->SetPopupMenu(popupMenuTray);
     trayIcon->SetRestoreOn(imDoubleClick);
     trayIcon->SetPopupMenuOn(imRightClickUp);
-    trayIcon->OnMouseEnter = [this](QObject*, TShiftState, int, int) {
-        Handle([&] { trayIconMouseEnter(); });
-    };
+    trayIcon->OnMouseEnter = Handler(&TfrmMain::trayIconMouseEnter);
     trayIcon->Loaded();
     m_services.notify.WatchArea([this](bool available) { TrayAreaChanged(available); });
 }
@@ -709,10 +656,10 @@ void TfrmMain::ControlFocusIn(QWidget* control) {
     m_enteredControl = control;
     for (TEdit* exp : editExp)
         if (control == exp)
-            return Handle([&] { editExp1Enter(exp); });
+            return void(Run(&TfrmMain::editExp1Enter, exp));
     for (TEdit* result : editResult)
         if (control == result)
-            return Handle([&] { editResult1Enter(result); });
+            return void(Run(&TfrmMain::editResult1Enter, result));
 }
 
 void TfrmMain::ControlFocusOut(QWidget* control, Qt::FocusReason reason) {
@@ -723,7 +670,7 @@ void TfrmMain::ControlFocusOut(QWidget* control, Qt::FocusReason reason) {
     m_enteredControl = nullptr;
     for (TEdit* exp : editExp)
         if (control == exp)
-            return Handle([&] { editExp1Exit(exp); });
+            return void(Run(&TfrmMain::editExp1Exit, exp));
 }
 
 void TfrmMain::editExp1Enter(TEdit* sender) {

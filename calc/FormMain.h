@@ -2,6 +2,7 @@
 
 #include "calc/Controls.h"
 #include "calc/HistoryMemo.h"
+#include "calc/KeypadPanel.h"
 #include "platform/AppPaths.h"
 #include "platform/Autostart.h"
 #include "platform/BackgroundWriter.h"
@@ -63,44 +64,12 @@ public:
 
     static constexpr int kRows = 5;
 
-    // Menus.
-    QMenu* File1;
-    QAction* menuExit;
-    QAction* menuExample1;
-    QMenu* Help1;
-    QAction* menuHomePage;
-    QAction* menuAbout;
-
-    // Components. Row N (1-based) is index N-1: editExp[0] is editExp1, and so on.
-    QWidget* panelLeft;
-    QWidget* panelLeftTop;
-    QWidget* panelLeftDown;
-    QWidget* splitterLeftRight;
-    QWidget* panelRight;
-    std::array<QLabel*, kRows> Label;
-    std::array<TEdit*, kRows> editExp;
-    std::array<TSpeedButton*, kRows> btnEqual;
-    std::array<TEdit*, kRows> editResult;
-    QWidget* Label7; // the separator line between the keypad's fifth and sixth rows
-    QCheckBox* checkComma;
-    QLabel* labelPrecision;
-    TCSpinEdit* editPrecision;
-    QCheckBox* checkStartup;
-    QCheckBox* checkSingle;
-    TLabel* LabelHideHistory;
-    TLabel* labelEraseHistory;
-    QLabel* labelHistory;
-    THistoryMemo* m_memoHistory;
-    TTrayIcon* trayIcon = nullptr;
-    QMenu* popupMenuTray = nullptr;
-    QAction* popmenuExit = nullptr;
-
-    // The window's own state.
-    std::unique_ptr<ScriptControl> m_scriptControl;
-    TEdit* m_editActiveExp = nullptr;
-    TEdit* m_editActiveResult = nullptr;
-    QString m_resultFormat;
-    std::array<int32_t, kRows> m_expCaret{};
+    // What no control shows: the pattern results are formatted with, the active row's boxes and
+    // the caret position each row's expression box gets back when it is entered again.
+    const QString& ResultFormat() const { return m_resultFormat; }
+    const TEdit* ActiveExpression() const { return m_editActiveExp; }
+    const TEdit* ActiveResult() const { return m_editActiveResult; }
+    int RememberedCaret(int row) const { return m_expCaret[row]; }
 
     // Handlers.
     void FormCreate();
@@ -154,8 +123,51 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // Menus.
+    QMenu* File1;
+    QAction* menuExit;
+    QAction* menuExample1;
+    QMenu* Help1;
+    QAction* menuHomePage;
+    QAction* menuAbout;
+
+    // Components. Row N (1-based) is index N-1: editExp[0] is editExp1, and so on. Tests find
+    // them by their object names, which are these names.
+    QWidget* panelLeft;
+    QWidget* panelLeftTop;
+    QWidget* panelLeftDown;
+    QWidget* splitterLeftRight;
+    QWidget* panelRight;
+    std::array<QLabel*, kRows> Label;
+    std::array<TEdit*, kRows> editExp;
+    std::array<TSpeedButton*, kRows> btnEqual;
+    std::array<TEdit*, kRows> editResult;
+    TKeypadPanel* panelKeypad;
+    QCheckBox* checkComma;
+    QLabel* labelPrecision;
+    TCSpinEdit* editPrecision;
+    QCheckBox* checkStartup;
+    QCheckBox* checkSingle;
+    TLabel* LabelHideHistory;
+    TLabel* labelEraseHistory;
+    QLabel* labelHistory;
+    THistoryMemo* m_memoHistory;
+    TTrayIcon* trayIcon = nullptr;
+    QMenu* popupMenuTray = nullptr;
+    QAction* popmenuExit = nullptr;
+
+    // The window's own state.
+    std::unique_ptr<ScriptControl> m_scriptControl;
+    TEdit* m_editActiveExp = nullptr;
+    TEdit* m_editActiveResult = nullptr;
+    QString m_resultFormat;
+    std::array<int32_t, kRows> m_expCaret{};
+
     void CreateControls();
-    void CreateKeypad();
+    void CreateExpressionRow(int row);
+    void CreateSettingsPanel();
+    void CreateHistoryPanel();
+    void SetTabOrder();
     void CreateMenu();
     void CreateTrayIcon();
     void ShowReminderBalloon();
@@ -175,8 +187,25 @@ private:
     int RowOf(const TEdit* box) const;
     void SetExpColour(TEdit* box, const QColor& colour);
     void InsertHistoryEntry(const QString& expression, const QString& result);
-    template <class Handler> void Handle(Handler&& handler) {
-        RunHandler(m_services.errors, std::forward<Handler>(handler));
+    // Runs code of a handler; an error it raises goes to the error reporter and ends only that
+    // code. False when it failed.
+    template <class Code> bool Handle(Code&& code) {
+        return RunHandler(m_services.errors, std::forward<Code>(code));
+    }
+    // Runs a handler with `args` through Handle.
+    template <class... Params, class... Args>
+    bool Run(void (TfrmMain::*handler)(Params...), Args&&... args) {
+        return Handle([&] { (this->*handler)(std::forward<Args>(args)...); });
+    }
+    // A callable for a control's callback or a Qt signal that runs `handler` through Handle with
+    // the first arguments it is given; the ones the handler does not take are left out.
+    template <class... Params> auto Handler(void (TfrmMain::*handler)(Params...)) {
+        return [this, handler](Params... args, auto&&...) { Run(handler, args...); };
+    }
+    // Connects a signal of `sender` to `handler`, run through Handle.
+    template <class Sender, class Signal, class... Params>
+    void Bind(Sender* sender, Signal signal, void (TfrmMain::*handler)(Params...)) {
+        connect(sender, signal, this, Handler(handler));
     }
 
     MainWindowServices m_services;

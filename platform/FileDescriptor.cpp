@@ -8,20 +8,23 @@
 
 namespace {
 
-// Moves `length` bytes at `offset` with pread or pwrite, resuming after signals and short moves.
+// Moves up to `length` bytes at `offset` with pread or pwrite, resuming after signals and short
+// moves, until all are moved or the call moves none (the end of the file). The number moved;
+// nothing on an error.
 template <typename Call, typename Byte>
-bool Transfer(Call call, int fd, Byte* bytes, uint64_t length, uint64_t offset) {
-    while (length > 0) {
-        const ssize_t n = call(fd, bytes, size_t(length), off_t(offset));
+std::optional<uint64_t> Transfer(Call call, int fd, Byte* bytes, uint64_t length, uint64_t offset) {
+    uint64_t done = 0;
+    while (done < length) {
+        const ssize_t n = call(fd, bytes + done, size_t(length - done), off_t(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        offset += uint64_t(n);
-        length -= uint64_t(n);
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        done += uint64_t(n);
     }
-    return true;
+    return done;
 }
 
 } // namespace
@@ -45,10 +48,14 @@ std::optional<uint64_t> RegularFileSize(int fd) {
     return uint64_t(st.st_size);
 }
 
-bool ReadAt(int fd, void* out, uint64_t length, uint64_t offset) {
+std::optional<uint64_t> ReadUpTo(int fd, void* out, uint64_t length, uint64_t offset) {
     return Transfer(::pread, fd, static_cast<char*>(out), length, offset);
 }
 
+bool ReadAt(int fd, void* out, uint64_t length, uint64_t offset) {
+    return ReadUpTo(fd, out, length, offset) == length;
+}
+
 bool WriteAt(int fd, const void* data, uint64_t length, uint64_t offset) {
-    return Transfer(::pwrite, fd, static_cast<const char*>(data), length, offset);
+    return Transfer(::pwrite, fd, static_cast<const char*>(data), length, offset) == length;
 }

@@ -29,6 +29,10 @@ int OpenWithoutWaiting(const QString& path, int flags);
 // folder) or a descriptor that cannot be examined.
 std::optional<uint64_t> RegularFileSize(int fd);
 
+// Reads up to `length` bytes at `offset`, resuming after signals and short reads; fewer only
+// where the file ends. The number of bytes read; nothing on an error.
+std::optional<uint64_t> ReadUpTo(int fd, void* out, uint64_t length, uint64_t offset);
+
 // Reads exactly `length` bytes at `offset`, resuming after signals and short reads. False on an
 // error, or when the file ends first.
 bool ReadAt(int fd, void* out, uint64_t length, uint64_t offset);

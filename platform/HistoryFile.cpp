@@ -6,7 +6,6 @@
 #include <QFile>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <limits>
@@ -17,22 +16,14 @@ namespace {
 
 constexpr qint64 kScanChunk = 1 << 20;
 
-// Reads up to `size` bytes at `offset`; fewer only at the end of the file. False on an error.
-bool ReadAt(int fd, qint64 offset, qint64 size, QByteArray& bytes) {
+// Reads up to `size` bytes at `offset` into `bytes`; fewer only at the end of the file. False
+// on an error.
+bool ReadBytes(int fd, qint64 offset, qint64 size, QByteArray& bytes) {
     bytes.resize(size);
-    qint64 got = 0;
-    while (got < size) {
-        const ssize_t n = ::pread(fd, bytes.data() + got, size_t(size - got), offset + got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        got += n;
-    }
-    bytes.truncate(got);
-    return true;
+    const std::optional<uint64_t> got =
+        ReadUpTo(fd, bytes.data(), uint64_t(size), uint64_t(offset));
+    bytes.truncate(got ? qsizetype(*got) : 0);
+    return got.has_value();
 }
 
 // The whole file, to its end as it is now.
@@ -40,7 +31,7 @@ bool ReadToEnd(int fd, QByteArray& bytes) {
     bytes.clear();
     QByteArray chunk;
     for (;;) {
-        if (!ReadAt(fd, bytes.size(), kScanChunk, chunk))
+        if (!ReadBytes(fd, bytes.size(), kScanChunk, chunk))
             return false;
         if (chunk.isEmpty())
             return true;
@@ -49,10 +40,6 @@ bool ReadToEnd(int fd, QByteArray& bytes) {
 }
 
 } // namespace
-
-OpenFile::~OpenFile() {
-    ::close(m_fd);
-}
 
 LoadedHistory LoadHistoryFile(const QString& path, qint64 headBytes) {
     bool missing = false;
@@ -73,7 +60,7 @@ LoadedHistory LoadHistoryFile(const QString& path, qint64 headBytes) {
     QByteArray chunk;
     qint64 total = 0;
     do {
-        if (!ReadAt(fd, total, kScanChunk, chunk))
+        if (!ReadBytes(fd, total, kScanChunk, chunk))
             throw cannotRead();
         check.Feed(chunk);
         if (kept.size() < keep)
@@ -106,14 +93,14 @@ QString TakeHistoryRest(HistoryRest& rest, qint64 bytes) {
     for (qint64 budget = std::max<qint64>(bytes, 1); bytes >= 0 && budget < rest.size;
          budget *= 2) {
         const qint64 want = std::min(rest.size, budget + 2);
-        if (!ReadAt(fd, rest.offset, want, taken) || taken.size() < want)
+        if (!ReadBytes(fd, rest.offset, want, taken) || taken.size() < want)
             throw cannotRead();
         cut = HistoryCut(taken, budget);
         if (cut > 0)
             break;
     }
     if (cut == 0) {
-        if (!ReadAt(fd, rest.offset, rest.size, taken) || taken.size() < rest.size)
+        if (!ReadBytes(fd, rest.offset, rest.size, taken) || taken.size() < rest.size)
             throw cannotRead();
         cut = taken.size();
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/AtomicFile.h"
+#include "platform/FileDescriptor.h"
 
 #include <QByteArray>
 #include <QString>
@@ -16,16 +17,13 @@ public:
     // `isPrivate`: a file of this process alone, which nobody else can change.
     OpenFile(int fd, QString path, bool isPrivate = false)
         : m_fd(fd), m_path(std::move(path)), m_private(isPrivate) {}
-    ~OpenFile();
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-    int Descriptor() const { return m_fd; }
+    int Descriptor() const { return m_fd.get(); }
     // The name it was opened under, for messages.
     const QString& Path() const { return m_path; }
     bool IsPrivate() const { return m_private; }
 
 private:
-    int m_fd;
+    FileDescriptor m_fd;
     QString m_path;
     bool m_private;
 };

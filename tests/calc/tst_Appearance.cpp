@@ -324,7 +324,7 @@ void tst_Appearance::captionsFitAtDesktopFonts() {
     font.setPixelSize(13);
     QApplication::setFont(font);
     QVERIFY(f.Make());
-    QCOMPARE(QFontInfo(w->Label[0]->font()).family(), family);
+    QCOMPARE(QFontInfo(RowLabel(w, 0)->font()).family(), family);
     // Long results and a hidden history panel change what the window shows; captions still fit.
     f.Evaluate(0, QStringLiteral("-987654321.5"));
     const auto about = MakeAbout();
@@ -378,29 +378,31 @@ void tst_Appearance::textsReadOnTheirBackgrounds() {
     // Rows with text in every box: row 1 active (yellow), rows 2 to 5 in the edit colour they
     // have before any row is left, results on silver.
     for (int row = 0; row < TfrmMain::kRows; ++row) {
-        w->editExp[row]->setText(QStringLiteral("(12+34)*3"));
-        w->editResult[row]->setText(QStringLiteral("-1,234.56"));
-        w->editResult[row]->setCursorPosition(0);
+        EditExp(w, row)->setText(QStringLiteral("(12+34)*3"));
+        EditResult(w, row)->setText(QStringLiteral("-1,234.56"));
+        EditResult(w, row)->setCursorPosition(0);
     }
-    w->m_memoHistory->setPlainText(QStringLiteral("\n1/1/2026 1:00:00 PM\n(12+34)*3\n=\n138.00"));
+    Find<THistoryMemo>(w, "m_memoHistory")
+        ->setPlainText(QStringLiteral("\n1/1/2026 1:00:00 PM\n(12+34)*3\n=\n138.00"));
     Save(w.get(), QStringLiteral("main-start-") + scheme);
     for (int row = 0; row < TfrmMain::kRows; ++row) {
         const QString n = QString::number(row + 1);
         check(QStringLiteral("Expression box %1 %2").arg(n, row == 0 ? u"active" : u"idle"),
-              w->editExp[row]);
-        check(QStringLiteral("Result box ") + n, w->editResult[row]);
-        check(QStringLiteral("Label ") + n, w->Label[row]);
+              EditExp(w, row));
+        check(QStringLiteral("Result box ") + n, EditResult(w, row));
+        check(QStringLiteral("Label ") + n, RowLabel(w, row));
     }
     // Row 3 entered: it is yellow, the others white.
-    w->editExp[2]->setFocus(Qt::TabFocusReason);
-    w->editExp[2]->deselect();
-    check(QStringLiteral("Expression box 3 active"), w->editExp[2]);
-    check(QStringLiteral("Expression box 1 idle"), w->editExp[0]);
-    check(QStringLiteral("Expression box 5 idle"), w->editExp[4]);
-    check(QStringLiteral("Precision label"), w->labelPrecision);
-    check(QStringLiteral("History label"), w->labelHistory);
-    check(QStringLiteral("History memo"), w->m_memoHistory);
-    for (TLabel* link : {w->LabelHideHistory, w->labelEraseHistory}) {
+    EditExp(w, 2)->setFocus(Qt::TabFocusReason);
+    EditExp(w, 2)->deselect();
+    check(QStringLiteral("Expression box 3 active"), EditExp(w, 2));
+    check(QStringLiteral("Expression box 1 idle"), EditExp(w, 0));
+    check(QStringLiteral("Expression box 5 idle"), EditExp(w, 4));
+    check(QStringLiteral("Precision label"), Find<QLabel>(w, "labelPrecision"));
+    check(QStringLiteral("History label"), Find<QLabel>(w, "labelHistory"));
+    check(QStringLiteral("History memo"), Find<THistoryMemo>(w, "m_memoHistory"));
+    for (TLabel* link :
+         {Find<TLabel>(w, "LabelHideHistory"), Find<TLabel>(w, "labelEraseHistory")}) {
         check(link->text() + QStringLiteral(" link"), link);
         Hover(link);
         check(link->text() + QStringLiteral(" link after a hover"), link);

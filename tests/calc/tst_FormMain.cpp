@@ -105,35 +105,42 @@ void tst_FormMain::cleanup() {
 }
 
 QStringList tst_FormMain::HistoryLines(int count) const {
-    return w->m_memoHistory->toPlainText().split(QLatin1Char('\n')).mid(0, count);
+    return Find<THistoryMemo>(w, "m_memoHistory")
+        ->toPlainText()
+        .split(QLatin1Char('\n'))
+        .mid(0, count);
 }
 
 void tst_FormMain::startsOnRowOneWithCaretAtZero() {
-    QCOMPARE(QApplication::focusWidget(), w->editExp[0]);
-    QCOMPARE(w->m_editActiveExp, w->editExp[0]);
-    QCOMPARE(w->m_editActiveResult, w->editResult[0]);
-    QCOMPARE(BaseOf(w->editExp[0]), kYellow);
-    QCOMPARE(w->editExp[0]->cursorPosition(), 0);
+    QCOMPARE(QApplication::focusWidget(), EditExp(w, 0));
+    QCOMPARE(w->ActiveExpression(), EditExp(w, 0));
+    QCOMPARE(w->ActiveResult(), EditResult(w, 0));
+    QCOMPARE(BaseOf(EditExp(w, 0)), kYellow);
+    QCOMPARE(EditExp(w, 0)->cursorPosition(), 0);
     // The other rows keep the standard edit colour until some row is entered from another.
-    QCOMPARE(BaseOf(w->editExp[1]), kWhite);
-    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.00"));
+    QCOMPARE(BaseOf(EditExp(w, 1)), kWhite);
+    QCOMPARE(w->ResultFormat(), QStringLiteral("#,##0.00"));
     QCOMPARE(w->windowTitle(), QStringLiteral("Quantoria"));
     QCOMPARE(w->centralWidget()->size(), QSize(910, 432));
 }
 
 void tst_FormMain::tabStopsFollowTheDesignedOrder() {
-    QList<QWidget*> expected(w->editExp.begin(), w->editExp.end());
-    expected.append(QList<QWidget*>(w->editResult.begin(), w->editResult.end()));
-    expected << w->checkComma << w->editPrecision << w->checkStartup << w->m_memoHistory;
+    QList<QWidget*> expected;
+    for (int row = 0; row < TfrmMain::kRows; ++row)
+        expected << EditExp(w, row);
+    for (int row = 0; row < TfrmMain::kRows; ++row)
+        expected << EditResult(w, row);
+    expected << Find<QCheckBox>(w, "checkComma") << Find<TCSpinEdit>(w, "editPrecision")
+             << Find<QCheckBox>(w, "checkStartup") << Find<THistoryMemo>(w, "m_memoHistory");
     QCOMPARE(w->TabStops(), expected);
 }
 
 void tst_FormMain::enterEvaluatesAndRecordsHistory() {
     Type(QStringLiteral("(12+34)*3"));
     Key(Qt::Key_Return);
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("138.00"));
-    QCOMPARE(w->editExp[0]->text(), QStringLiteral("(12+34)*3"));
-    QCOMPARE(QApplication::focusWidget(), w->editExp[0]);
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("138.00"));
+    QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("(12+34)*3"));
+    QCOMPARE(QApplication::focusWidget(), EditExp(w, 0));
     const QStringList lines = HistoryLines(6);
     QCOMPARE(lines[0], QString());
     QVERIFY2(QDateTime::fromString(lines[1], QStringLiteral("M/d/yyyy h:mm:ss AP")).isValid() ||
@@ -142,9 +149,9 @@ void tst_FormMain::enterEvaluatesAndRecordsHistory() {
     QCOMPARE(lines.mid(2), (QStringList{"(12+34)*3", "=", "138.00", ""}));
 
     // The keypad's Enter does the same, and newer entries go on top.
-    w->editExp[0]->setText(QStringLiteral("50%"));
+    EditExp(w, 0)->setText(QStringLiteral("50%"));
     Key(Qt::Key_Enter, Qt::KeypadModifier);
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("0.50"));
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("0.50"));
     const QStringList both = HistoryLines(10);
     QCOMPARE(both.mid(2, 4), (QStringList{"50%", "=", "0.50", ""}));
     QCOMPARE(both.mid(7, 3), (QStringList{"(12+34)*3", "=", "138.00"}));
@@ -152,40 +159,40 @@ void tst_FormMain::enterEvaluatesAndRecordsHistory() {
 
 void tst_FormMain::equalsSignEvaluatesUnlessBoxIsEmpty() {
     Type(QStringLiteral("="));
-    QCOMPARE(w->editExp[0]->text(), QStringLiteral("="));
-    QCOMPARE(w->editResult[0]->text(), QString());
+    QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("="));
+    QCOMPARE(EditResult(w, 0)->text(), QString());
     Key(Qt::Key_Return);
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("Exception occurred"));
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("Exception occurred"));
 
-    w->editExp[0]->setText(QStringLiteral("2+2"));
+    EditExp(w, 0)->setText(QStringLiteral("2+2"));
     Type(QStringLiteral("="));
-    QCOMPARE(w->editExp[0]->text(), QStringLiteral("2+2"));
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("4.00"));
+    QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("2+2"));
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("4.00"));
 }
 
 void tst_FormMain::caretIsRememberedPerRow() {
     Type(QStringLiteral("12+3"));
-    w->editExp[0]->setCursorPosition(1);
+    EditExp(w, 0)->setCursorPosition(1);
     Key(Qt::Key_Down);
-    QCOMPARE(QApplication::focusWidget(), w->editExp[1]);
+    QCOMPARE(QApplication::focusWidget(), EditExp(w, 1));
     Key(Qt::Key_Up);
-    QCOMPARE(QApplication::focusWidget(), w->editExp[0]);
-    QCOMPARE(w->editExp[0]->cursorPosition(), 1);
-    QVERIFY(!w->editExp[0]->hasSelectedText());
+    QCOMPARE(QApplication::focusWidget(), EditExp(w, 0));
+    QCOMPARE(EditExp(w, 0)->cursorPosition(), 1);
+    QVERIFY(!EditExp(w, 0)->hasSelectedText());
 
     // A detour through the precision box and back by the keyboard keeps it too.
-    w->editPrecision->setFocus(Qt::MouseFocusReason);
-    w->editExp[0]->setFocus(Qt::TabFocusReason);
-    QCOMPARE(w->editExp[0]->cursorPosition(), 1);
-    QVERIFY(!w->editExp[0]->hasSelectedText());
+    Find<TCSpinEdit>(w, "editPrecision")->setFocus(Qt::MouseFocusReason);
+    EditExp(w, 0)->setFocus(Qt::TabFocusReason);
+    QCOMPARE(EditExp(w, 0)->cursorPosition(), 1);
+    QVERIFY(!EditExp(w, 0)->hasSelectedText());
 }
 
 void tst_FormMain::caretBeyondShortenedTextGoesToEnd() {
     Type(QStringLiteral("123456"));
     Key(Qt::Key_Down);
-    w->editExp[0]->setText(QStringLiteral("12"));
+    EditExp(w, 0)->setText(QStringLiteral("12"));
     Key(Qt::Key_Up);
-    QCOMPARE(w->editExp[0]->cursorPosition(), 2);
+    QCOMPARE(EditExp(w, 0)->cursorPosition(), 2);
 }
 
 void tst_FormMain::arrowWalk_data() {
@@ -221,101 +228,101 @@ void tst_FormMain::arrowWalk() {
     w->findChild<QWidget*>(from)->setFocus(Qt::MouseFocusReason);
     Key(key, Qt::KeyboardModifiers(modifiers));
     QCOMPARE(QApplication::focusWidget()->objectName(), to);
-    QCOMPARE(w->m_editActiveExp, w->editExp[activeRow - 1]);
-    QCOMPARE(w->m_editActiveResult, w->editResult[activeRow - 1]);
+    QCOMPARE(w->ActiveExpression(), EditExp(w, activeRow - 1));
+    QCOMPARE(w->ActiveResult(), EditResult(w, activeRow - 1));
     for (int row = 0; row < TfrmMain::kRows; ++row)
-        QCOMPARE(BaseOf(w->editExp[row]), row == activeRow - 1 ? kYellow : kWhite);
+        QCOMPARE(BaseOf(EditExp(w, row)), row == activeRow - 1 ? kYellow : kWhite);
 }
 
 void tst_FormMain::resultBoxMakesItsRowActiveAndTakesNoTyping() {
-    QTest::mouseClick(w->editResult[2], Qt::LeftButton);
-    QCOMPARE(QApplication::focusWidget(), w->editResult[2]);
-    QCOMPARE(w->m_editActiveExp, w->editExp[2]);
-    QCOMPARE(BaseOf(w->editExp[2]), kYellow);
-    QCOMPARE(BaseOf(w->editExp[0]), kWhite);
+    QTest::mouseClick(EditResult(w, 2), Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), EditResult(w, 2));
+    QCOMPARE(w->ActiveExpression(), EditExp(w, 2));
+    QCOMPARE(BaseOf(EditExp(w, 2)), kYellow);
+    QCOMPARE(BaseOf(EditExp(w, 0)), kWhite);
     Type(QStringLiteral("12"));
-    QCOMPARE(w->editResult[2]->text(), QString());
-    QCOMPARE(BaseOf(w->editResult[2]), QColor(192, 192, 192));
+    QCOMPARE(EditResult(w, 2)->text(), QString());
+    QCOMPARE(BaseOf(EditResult(w, 2)), QColor(192, 192, 192));
 }
 
 void tst_FormMain::equalsButtonEvaluatesTheActiveRow() {
-    w->editExp[3]->setText(QStringLiteral("9*9"));
-    w->editExp[1]->setFocus(Qt::MouseFocusReason);
+    EditExp(w, 3)->setText(QStringLiteral("9*9"));
+    EditExp(w, 1)->setFocus(Qt::MouseFocusReason);
     Type(QStringLiteral("6*7"));
-    w->editExp[1]->setCursorPosition(1);
-    w->checkComma->setFocus(Qt::MouseFocusReason);
-    QTest::mouseClick(w->btnEqual[3], Qt::LeftButton);
+    EditExp(w, 1)->setCursorPosition(1);
+    Find<QCheckBox>(w, "checkComma")->setFocus(Qt::MouseFocusReason);
+    QTest::mouseClick(BtnEqual(w, 3), Qt::LeftButton);
     // The Enter arrives through the event loop, after the click has returned.
-    QTRY_COMPARE(w->editResult[1]->text(), QStringLiteral("42.00"));
-    QCOMPARE(w->editResult[3]->text(), QString());
-    QCOMPARE(QApplication::focusWidget(), w->editExp[1]);
-    QCOMPARE(w->editExp[1]->cursorPosition(), 1);
-    QCOMPARE(w->editExp[1]->text(), QStringLiteral("6*7"));
+    QTRY_COMPARE(EditResult(w, 1)->text(), QStringLiteral("42.00"));
+    QCOMPARE(EditResult(w, 3)->text(), QString());
+    QCOMPARE(QApplication::focusWidget(), EditExp(w, 1));
+    QCOMPARE(EditExp(w, 1)->cursorPosition(), 1);
+    QCOMPARE(EditExp(w, 1)->text(), QStringLiteral("6*7"));
 }
 
 void tst_FormMain::scriptErrorGoesToResultBox() {
     Evaluate(0, QStringLiteral("1+1"));
-    const QString history = w->m_memoHistory->toPlainText();
+    const QString history = Find<THistoryMemo>(w, "m_memoHistory")->toPlainText();
     Evaluate(0, QStringLiteral("%5"));
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("Exception occurred"));
-    QCOMPARE(w->m_memoHistory->toPlainText(), history);
-    QCOMPARE(w->editExp[0]->text(), QStringLiteral("%5"));
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("Exception occurred"));
+    QCOMPARE(Find<THistoryMemo>(w, "m_memoHistory")->toPlainText(), history);
+    QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("%5"));
     QVERIFY(m_errors.messages.isEmpty());
 }
 
 void tst_FormMain::conversionErrorGoesToErrorBox() {
     Evaluate(0, QStringLiteral("1+1"));
-    const QString history = w->m_memoHistory->toPlainText();
+    const QString history = Find<THistoryMemo>(w, "m_memoHistory")->toPlainText();
     Evaluate(0, QStringLiteral("1/0"));
     QCOMPARE(m_errors.messages, QStringList{"'INF' is not a valid floating point value"});
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("2.00"));
-    QCOMPARE(w->m_memoHistory->toPlainText(), history);
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("2.00"));
+    QCOMPARE(Find<THistoryMemo>(w, "m_memoHistory")->toPlainText(), history);
     // The Enter was swallowed: nothing reached the box.
-    QCOMPARE(w->editExp[0]->text(), QStringLiteral("1/0"));
+    QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("1/0"));
 }
 
 void tst_FormMain::precisionAndSeparatorsApplyToTheNextEvaluation() {
     Evaluate(0, QStringLiteral("1234.5"));
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("1,234.50"));
-    w->checkComma->click();
-    w->editPrecision->SetValue(4);
-    QCOMPARE(w->m_resultFormat, QStringLiteral("0.0000"));
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("1,234.50"));
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("1,234.50"));
+    Find<QCheckBox>(w, "checkComma")->click();
+    Find<TCSpinEdit>(w, "editPrecision")->SetValue(4);
+    QCOMPARE(w->ResultFormat(), QStringLiteral("0.0000"));
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("1,234.50"));
     Evaluate(0, QStringLiteral("1234.5"));
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("1234.5000"));
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("1234.5000"));
     // "Auto startup" shares the handler and rebuilds the same pattern.
-    w->checkStartup->click();
-    QCOMPARE(w->m_resultFormat, QStringLiteral("0.0000"));
+    Find<QCheckBox>(w, "checkStartup")->click();
+    QCOMPARE(w->ResultFormat(), QStringLiteral("0.0000"));
 }
 
 void tst_FormMain::precisionTypedOutOfRangeIsClampedOnLeaving() {
-    w->editPrecision->setFocus(Qt::MouseFocusReason);
-    w->editPrecision->selectAll();
+    Find<TCSpinEdit>(w, "editPrecision")->setFocus(Qt::MouseFocusReason);
+    Find<TCSpinEdit>(w, "editPrecision")->selectAll();
     Type(QStringLiteral("12"));
-    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.000000000000"));
-    QTest::mouseClick(w->btnEqual[0], Qt::LeftButton);
-    QCOMPARE(w->editPrecision->text(), QStringLiteral("9"));
-    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.000000000"));
+    QCOMPARE(w->ResultFormat(), QStringLiteral("#,##0.000000000000"));
+    QTest::mouseClick(BtnEqual(w, 0), Qt::LeftButton);
+    QCOMPARE(Find<TCSpinEdit>(w, "editPrecision")->text(), QStringLiteral("9"));
+    QCOMPARE(w->ResultFormat(), QStringLiteral("#,##0.000000000"));
 
-    w->editPrecision->setFocus(Qt::MouseFocusReason);
-    w->editPrecision->selectAll();
+    Find<TCSpinEdit>(w, "editPrecision")->setFocus(Qt::MouseFocusReason);
+    Find<TCSpinEdit>(w, "editPrecision")->selectAll();
     Type(QStringLiteral("-3"));
-    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0"));
-    w->editExp[0]->setFocus(Qt::MouseFocusReason);
-    QCOMPARE(w->editPrecision->text(), QStringLiteral("0"));
+    QCOMPARE(w->ResultFormat(), QStringLiteral("#,##0"));
+    EditExp(w, 0)->setFocus(Qt::MouseFocusReason);
+    QCOMPARE(Find<TCSpinEdit>(w, "editPrecision")->text(), QStringLiteral("0"));
 }
 
 void tst_FormMain::emptyPrecisionReadsAsZero() {
-    w->editPrecision->setFocus(Qt::MouseFocusReason);
-    w->editPrecision->selectAll();
+    Find<TCSpinEdit>(w, "editPrecision")->setFocus(Qt::MouseFocusReason);
+    Find<TCSpinEdit>(w, "editPrecision")->selectAll();
     Key(Qt::Key_Delete);
-    QCOMPARE(w->editPrecision->text(), QStringLiteral("0"));
-    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0"));
+    QCOMPARE(Find<TCSpinEdit>(w, "editPrecision")->text(), QStringLiteral("0"));
+    QCOMPARE(w->ResultFormat(), QStringLiteral("#,##0"));
 }
 
 void tst_FormMain::programmaticCheckRebuildsPattern() {
-    w->checkComma->setChecked(false);
-    QCOMPARE(w->m_resultFormat, QStringLiteral("0.00"));
+    Find<QCheckBox>(w, "checkComma")->setChecked(false);
+    QCOMPARE(w->ResultFormat(), QStringLiteral("0.00"));
 }
 
 void tst_FormMain::engineFailuresDoNotStopCreation_data() {
@@ -342,10 +349,10 @@ void tst_FormMain::engineFailuresDoNotStopCreation() {
     Make(engine);
     QCOMPARE(m_errors.messages, QStringList{reported});
     // The later creation steps ran all the same.
-    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.00"));
+    QCOMPARE(w->ResultFormat(), QStringLiteral("#,##0.00"));
     Evaluate(0, QStringLiteral("1+1"));
-    QCOMPARE(w->editResult[0]->text(), resultText);
-    QCOMPARE(w->m_memoHistory->toPlainText(), QString());
+    QCOMPARE(EditResult(w, 0)->text(), resultText);
+    QCOMPARE(Find<THistoryMemo>(w, "m_memoHistory")->toPlainText(), QString());
 }
 
 void tst_FormMain::Click(const char* keyName) {
@@ -355,22 +362,22 @@ void tst_FormMain::Click(const char* keyName) {
 }
 
 void tst_FormMain::keypadRestoresTheRowCaretFirst() {
-    w->editExp[2]->setFocus(Qt::MouseFocusReason);
-    w->editExp[2]->setText(QStringLiteral("12+34"));
-    w->editExp[2]->setCursorPosition(4);
-    w->m_memoHistory->setFocus(Qt::MouseFocusReason);
+    EditExp(w, 2)->setFocus(Qt::MouseFocusReason);
+    EditExp(w, 2)->setText(QStringLiteral("12+34"));
+    EditExp(w, 2)->setCursorPosition(4);
+    Find<THistoryMemo>(w, "m_memoHistory")->setFocus(Qt::MouseFocusReason);
     Click("SpeedButton12"); // "1"
-    QCOMPARE(QApplication::focusWidget(), w->editExp[2]);
-    QCOMPARE(w->editExp[2]->text(), QStringLiteral("12+314"));
-    QCOMPARE(w->editExp[2]->cursorPosition(), 5);
-    QCOMPARE(w->m_editActiveExp, w->editExp[2]);
+    QCOMPARE(QApplication::focusWidget(), EditExp(w, 2));
+    QCOMPARE(EditExp(w, 2)->text(), QStringLiteral("12+314"));
+    QCOMPARE(EditExp(w, 2)->cursorPosition(), 5);
+    QCOMPARE(w->ActiveExpression(), EditExp(w, 2));
 
     // A selection is not replaced: the key goes before it and the selection goes.
-    w->editExp[2]->setSelection(1, 2);
+    EditExp(w, 2)->setSelection(1, 2);
     Click("SpeedButton6"); // "7"
-    QCOMPARE(w->editExp[2]->text(), QStringLiteral("172+314"));
-    QCOMPARE(w->editExp[2]->cursorPosition(), 2);
-    QVERIFY(!w->editExp[2]->hasSelectedText());
+    QCOMPARE(EditExp(w, 2)->text(), QStringLiteral("172+314"));
+    QCOMPARE(EditExp(w, 2)->cursorPosition(), 2);
+    QVERIFY(!EditExp(w, 2)->hasSelectedText());
 }
 
 void tst_FormMain::keypadBuildsAndEvaluatesWithTheMouseOnly() {
@@ -378,17 +385,17 @@ void tst_FormMain::keypadBuildsAndEvaluatesWithTheMouseOnly() {
          {"SpeedButton21", "SpeedButton12", "SpeedButton13", "SpeedButton18", "SpeedButton14",
           "SpeedButton9", "SpeedButton22", "SpeedButton20", "SpeedButton14"})
         Click(key);
-    QCOMPARE(w->editExp[0]->text(), QStringLiteral("(12+34)*3"));
+    QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("(12+34)*3"));
     Click("SpeedButton24"); // "="
     // The Enter is still queued when the click returns.
-    QCOMPARE(w->editResult[0]->text(), QString());
-    QTRY_COMPARE(w->editResult[0]->text(), QStringLiteral("138.00"));
+    QCOMPARE(EditResult(w, 0)->text(), QString());
+    QTRY_COMPARE(EditResult(w, 0)->text(), QStringLiteral("138.00"));
     QCOMPARE(HistoryLines(5).mid(2), (QStringList{"(12+34)*3", "=", "138.00"}));
     Click("SpeedButton23"); // "+/-"
-    QCOMPARE(w->editExp[0]->text(), QStringLiteral("-((12+34)*3)"));
-    QCOMPARE(w->editExp[0]->cursorPosition(), 12);
+    QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("-((12+34)*3)"));
+    QCOMPARE(EditExp(w, 0)->cursorPosition(), 12);
     Click("SpeedButton24");
-    QTRY_COMPARE(w->editResult[0]->text(), QStringLiteral("-138.00"));
+    QTRY_COMPARE(EditResult(w, 0)->text(), QStringLiteral("-138.00"));
 }
 
 void tst_FormMain::keypadBackSpace_data() {
@@ -404,44 +411,44 @@ void tst_FormMain::keypadBackSpace() {
     QFETCH(int, start);
     QFETCH(int, length);
     QFETCH(QString, result);
-    w->editExp[0]->setText(QStringLiteral("12+34"));
+    EditExp(w, 0)->setText(QStringLiteral("12+34"));
     if (length)
-        w->editExp[0]->setSelection(start, length);
+        EditExp(w, 0)->setSelection(start, length);
     else
-        w->editExp[0]->setCursorPosition(start);
+        EditExp(w, 0)->setCursorPosition(start);
     Click("SpeedButton26");
-    QCOMPARE(w->editExp[0]->text(), QStringLiteral("12+34")); // still queued
+    QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("12+34")); // still queued
     QCoreApplication::processEvents();
-    QCOMPARE(w->editExp[0]->text(), result);
-    QCOMPARE(w->editResult[0]->text(), QString());
+    QCOMPARE(EditExp(w, 0)->text(), result);
+    QCOMPARE(EditResult(w, 0)->text(), QString());
 }
 
 void tst_FormMain::keypadClearAndClearAll() {
     Evaluate(0, QStringLiteral("1+1"));
     Evaluate(1, QStringLiteral("2+2"));
-    const QString history = w->m_memoHistory->toPlainText();
+    const QString history = Find<THistoryMemo>(w, "m_memoHistory")->toPlainText();
     Click("SpeedButton27"); // "Clear" on row 2
-    QCOMPARE(w->editExp[1]->text(), QString());
-    QCOMPARE(w->editResult[1]->text(), QString());
-    QCOMPARE(w->editExp[0]->text(), QStringLiteral("1+1"));
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("2.00"));
-    w->editExp[4]->setText(QStringLiteral("5"));
+    QCOMPARE(EditExp(w, 1)->text(), QString());
+    QCOMPARE(EditResult(w, 1)->text(), QString());
+    QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("1+1"));
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("2.00"));
+    EditExp(w, 4)->setText(QStringLiteral("5"));
     Click("SpeedButton28"); // "Clear All"
     for (int row = 0; row < TfrmMain::kRows; ++row) {
-        QCOMPARE(w->editExp[row]->text(), QString());
-        QCOMPARE(w->editResult[row]->text(), QString());
+        QCOMPARE(EditExp(w, row)->text(), QString());
+        QCOMPARE(EditResult(w, row)->text(), QString());
     }
-    QCOMPARE(w->m_editActiveExp, w->editExp[1]);
-    QCOMPARE(w->m_memoHistory->toPlainText(), history);
-    QCOMPARE(w->Label[0]->text(), QStringLiteral("Expression1"));
+    QCOMPARE(w->ActiveExpression(), EditExp(w, 1));
+    QCOMPARE(Find<THistoryMemo>(w, "m_memoHistory")->toPlainText(), history);
+    QCOMPARE(RowLabel(w, 0)->text(), QStringLiteral("Expression1"));
 }
 
 void tst_FormMain::keypadSignToggleOnEmptyRowChangesNothing() {
-    w->editExp[3]->setFocus(Qt::MouseFocusReason);
-    w->checkComma->setFocus(Qt::MouseFocusReason);
+    EditExp(w, 3)->setFocus(Qt::MouseFocusReason);
+    Find<QCheckBox>(w, "checkComma")->setFocus(Qt::MouseFocusReason);
     Click("SpeedButton23");
-    QCOMPARE(w->editExp[3]->text(), QString());
-    QCOMPARE(QApplication::focusWidget(), w->editExp[3]);
+    QCOMPARE(EditExp(w, 3)->text(), QString());
+    QCOMPARE(QApplication::focusWidget(), EditExp(w, 3));
 }
 
 void tst_FormMain::exampleFillsTheIdleRowAndEvaluates_data() {
@@ -457,24 +464,26 @@ void tst_FormMain::exampleFillsTheIdleRowAndEvaluates() {
     QFETCH(QStringList, texts);
     QFETCH(int, row);
     for (int r = 0; r < TfrmMain::kRows; ++r)
-        w->editExp[r]->setText(texts[r]);
-    w->menuExample1->trigger();
-    QCOMPARE(w->editExp[row]->text(), QStringLiteral("(12+34)*3"));
-    QCOMPARE(QApplication::focusWidget(), w->editExp[row]);
-    QCOMPARE(w->m_editActiveExp, w->editExp[row]);
-    QTRY_COMPARE(w->editResult[row]->text(), QStringLiteral("138.00"));
+        EditExp(w, r)->setText(texts[r]);
+    Find<QAction>(w, "menuExample1")->trigger();
+    QCOMPARE(EditExp(w, row)->text(), QStringLiteral("(12+34)*3"));
+    QCOMPARE(QApplication::focusWidget(), EditExp(w, row));
+    QCOMPARE(w->ActiveExpression(), EditExp(w, row));
+    QTRY_COMPARE(EditResult(w, row)->text(), QStringLiteral("138.00"));
     QCOMPARE(HistoryLines(5).mid(2), (QStringList{"(12+34)*3", "=", "138.00"}));
 }
 
 void tst_FormMain::menusAndAddresses() {
-    QCOMPARE(w->File1->title(), QStringLiteral("File"));
-    QCOMPARE(w->File1->actions(), QList<QAction*>{w->menuExit});
-    QCOMPARE(w->Help1->actions(), (QList<QAction*>{w->menuHomePage, w->menuAbout}));
-    QCOMPARE(w->menuExample1->toolTip(),
+    QCOMPARE(Find<QMenu>(w, "File1")->title(), QStringLiteral("File"));
+    QCOMPARE(Find<QMenu>(w, "File1")->actions(), QList<QAction*>{Find<QAction>(w, "menuExit")});
+    QCOMPARE(Find<QMenu>(w, "Help1")->actions(),
+             (QList<QAction*>{Find<QAction>(w, "menuHomePage"), Find<QAction>(w, "menuAbout")}));
+    QCOMPARE(Find<QAction>(w, "menuExample1")->toolTip(),
              QStringLiteral("Show example in  the idle expression edit box."));
-    for (QAction* a : {w->menuExit, w->menuExample1, w->menuHomePage, w->menuAbout})
+    for (QAction* a : {Find<QAction>(w, "menuExit"), Find<QAction>(w, "menuExample1"),
+                       Find<QAction>(w, "menuHomePage"), Find<QAction>(w, "menuAbout")})
         QVERIFY(a->shortcut().isEmpty());
-    w->menuHomePage->trigger();
+    Find<QAction>(w, "menuHomePage")->trigger();
     QCOMPARE(m_shell.opened.size(), size_t(1));
     QCOMPARE(m_shell.opened[0].first,
              QStringLiteral(
@@ -530,7 +539,7 @@ void tst_FormMain::eachAboutIsAFreshWindow() {
     };
     for (int i = 0; i < 2; ++i) {
         QTimer::singleShot(0, this, closeIt);
-        w->menuAbout->trigger();
+        Find<QAction>(w, "menuAbout")->trigger();
     }
     QCOMPARE(seen.size(), 2);
     QVERIFY(seen[0].isNull() && seen[1].isNull()); // both destroyed after closing

@@ -56,7 +56,8 @@ void tst_FormMainFiles::historyLoadsEveryLineBreakForm() {
     // LF, lone CR, CR LF, and a byte from a Windows code page (0xE9, e acute).
     QVERIFY(WriteBytes(f.HistoryFile(), QByteArray("a\nb\rc\r\nd\xE9\r\n")));
     QVERIFY(f.Make());
-    QCOMPARE(f.w->m_memoHistory->toPlainText(), QStringLiteral("a\nb\nc\nd\u00E9\n"));
+    QCOMPARE(Find<THistoryMemo>(f.w, "m_memoHistory")->toPlainText(),
+             QStringLiteral("a\nb\nc\nd\u00E9\n"));
     f.Destroy();
     QCOMPARE(ReadBytes(f.HistoryFile()), QByteArray("a\r\nb\r\nc\r\nd\xC3\xA9\r\n"));
 }
@@ -65,7 +66,7 @@ void tst_FormMainFiles::missingHistoryIsASilentFirstStart() {
     QVERIFY(WriteBytes(f.SettingsFile(), "[Config]\nPrec=4\n"));
     QVERIFY(f.Make());
     QVERIFY(f.errors.messages.isEmpty());
-    QCOMPARE(f.w->m_resultFormat, QStringLiteral("#,##0.0000"));
+    QCOMPARE(f.w->ResultFormat(), QStringLiteral("#,##0.0000"));
     f.Destroy();
     QCOMPARE(ReadBytes(f.HistoryFile()), QByteArray());
 }
@@ -76,7 +77,7 @@ void tst_FormMainFiles::unreadableHistoryIsReportedAndNeverOverwritten() {
     QVERIFY(f.Make());
     QCOMPARE(f.errors.messages, QStringList{QStringLiteral("Cannot open file ") + f.HistoryFile()});
     // The settings were read all the same.
-    QCOMPARE(f.w->m_resultFormat, QStringLiteral("#,##0.00000"));
+    QCOMPARE(f.w->ResultFormat(), QStringLiteral("#,##0.00000"));
     f.Evaluate(0, QStringLiteral("1+1"));
     f.Destroy();
     QVERIFY(QFileInfo(f.HistoryFile()).isDir());
@@ -98,7 +99,7 @@ void tst_FormMainFiles::historyIsAutosavedSoonAfterAChange() {
     QTRY_VERIFY_WITH_TIMEOUT(ReadBytes(f.HistoryFile()).contains("(12+34)*3\r\n=\r\n138.00\r\n"),
                              10000);
     // A user's edit of the memo is saved as well.
-    f.w->m_memoHistory->appendPlainText(QStringLiteral("note"));
+    Find<THistoryMemo>(f.w, "m_memoHistory")->appendPlainText(QStringLiteral("note"));
     QTRY_VERIFY_WITH_TIMEOUT(ReadBytes(f.HistoryFile()).endsWith("note"), 10000);
 }
 
@@ -125,7 +126,9 @@ void tst_FormMainFiles::secondCopySharingTheFolderKeepsApart() {
     QCOMPARE(second.errors.messages.size(), 1);
     QVERIFY2(second.errors.messages[0].contains(QStringLiteral("in use by another copy")),
              qPrintable(second.errors.messages[0]));
-    QVERIFY(second.w->m_memoHistory->toPlainText().contains(QStringLiteral("1+1")));
+    QVERIFY(Find<THistoryMemo>(second.w, "m_memoHistory")
+                ->toPlainText()
+                .contains(QStringLiteral("1+1")));
     second.Evaluate(0, QStringLiteral("2+2"));
     QApplication::setActiveWindow(f.w.get());
     QVERIFY(QTest::qWaitForWindowActive(f.w.get()));
@@ -159,8 +162,8 @@ void tst_FormMainFiles::leftoverOfAKilledSaveGoesAtTheNextStart() {
 
 void tst_FormMainFiles::failedHistorySaveDoesNotCostTheSettings() {
     QVERIFY(f.Make());
-    f.w->checkStartup->setChecked(false);
-    f.w->editPrecision->SetValue(3);
+    Find<QCheckBox>(f.w, "checkStartup")->setChecked(false);
+    Find<TCSpinEdit>(f.w, "editPrecision")->SetValue(3);
     // The history file cannot be created: a folder took its place after the start.
     QVERIFY(QDir().mkpath(f.HistoryFile()));
     f.Destroy();
@@ -183,7 +186,7 @@ void tst_FormMainFiles::eraseAsksFirst() {
     QVERIFY(WriteBytes(f.HistoryFile(), "old\r\n"));
     QVERIFY(f.Make());
     f.boxes.answers.enqueue(answer);
-    QTest::mouseClick(f.w->labelEraseHistory, Qt::LeftButton);
+    QTest::mouseClick(Find<TLabel>(f.w, "labelEraseHistory"), Qt::LeftButton);
     QCOMPARE(f.boxes.asked.size(), 1);
     QCOMPARE(f.boxes.asked[0].text,
              QStringLiteral("All historys of calculator will be lost, are you sure?"));
@@ -191,28 +194,30 @@ void tst_FormMainFiles::eraseAsksFirst() {
     QCOMPARE(f.boxes.asked[0].flags, unsigned(MessageBoxes::OkCancel | MessageBoxes::IconQuestion));
     // The file changes at once, not at exit.
     QCOMPARE(ReadBytes(f.HistoryFile()), erased ? QByteArray() : QByteArray("old\r\n"));
-    QCOMPARE(f.w->m_memoHistory->toPlainText(), erased ? QString() : QStringLiteral("old\n"));
+    QCOMPARE(Find<THistoryMemo>(f.w, "m_memoHistory")->toPlainText(),
+             erased ? QString() : QStringLiteral("old\n"));
 }
 
 void tst_FormMainFiles::hideAndShowHistory() {
     QVERIFY(f.Make());
     QWidget* client = f.w->centralWidget();
     QCOMPARE(client->width(), 910);
-    QTest::mouseClick(f.w->LabelHideHistory, Qt::LeftButton);
+    QTest::mouseClick(Find<TLabel>(f.w, "LabelHideHistory"), Qt::LeftButton);
     QCOMPARE(client->width(), 558);
-    QCOMPARE(f.w->LabelHideHistory->text(), QStringLiteral("Display History"));
-    QTest::mouseClick(f.w->LabelHideHistory, Qt::LeftButton);
+    QCOMPARE(Find<TLabel>(f.w, "LabelHideHistory")->text(), QStringLiteral("Display History"));
+    QTest::mouseClick(Find<TLabel>(f.w, "LabelHideHistory"), Qt::LeftButton);
     QCOMPARE(client->width(), 910);
-    QCOMPARE(f.w->LabelHideHistory->text(), QStringLiteral("Hide History"));
+    QCOMPARE(Find<TLabel>(f.w, "LabelHideHistory")->text(), QStringLiteral("Hide History"));
     // Round trips never shrink the window.
     for (int i = 0; i < 4; ++i)
-        QTest::mouseClick(f.w->LabelHideHistory, Qt::LeftButton);
+        QTest::mouseClick(Find<TLabel>(f.w, "LabelHideHistory"), Qt::LeftButton);
     QCOMPARE(client->width(), 910);
 }
 
 void tst_FormMainFiles::linkHoverColours() {
     QVERIFY(f.Make());
-    for (TLabel* link : {f.w->LabelHideHistory, f.w->labelEraseHistory}) {
+    for (TLabel* link :
+         {Find<TLabel>(f.w, "LabelHideHistory"), Find<TLabel>(f.w, "labelEraseHistory")}) {
         QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
         QCoreApplication::sendEvent(link, &enter);
         QCOMPARE(link->FontColor(), QColor(255, 0, 0));
@@ -254,8 +259,8 @@ void tst_FormMainFiles::settingsAppliedAtStart() {
     if (!ini.isEmpty())
         QVERIFY(WriteBytes(f.SettingsFile(), ini));
     QVERIFY(f.Make());
-    QCOMPARE(f.w->m_resultFormat, pattern);
-    QCOMPARE(f.w->checkStartup->isChecked(), startup);
+    QCOMPARE(f.w->ResultFormat(), pattern);
+    QCOMPARE(Find<QCheckBox>(f.w, "checkStartup")->isChecked(), startup);
     QCOMPARE(f.w->centralWidget()->width(), clientWidth);
     QVERIFY(f.errors.messages.isEmpty());
 }
@@ -270,10 +275,10 @@ void tst_FormMainFiles::settingsWrittenIntoEmptyFolder() {
 void tst_FormMainFiles::settingsKeepOtherLinesAndTypedPrecision() {
     QVERIFY(WriteBytes(f.SettingsFile(), "; mine\r\n[Other]\r\nx=1\r\n[Config]\r\nPrec=2\r\n"));
     QVERIFY(f.Make());
-    QTest::mouseClick(f.w->LabelHideHistory, Qt::LeftButton);
+    QTest::mouseClick(Find<TLabel>(f.w, "LabelHideHistory"), Qt::LeftButton);
     // Typed but not confirmed by leaving the box: written as typed.
-    f.w->editPrecision->setFocus(Qt::MouseFocusReason);
-    f.w->editPrecision->selectAll();
+    Find<TCSpinEdit>(f.w, "editPrecision")->setFocus(Qt::MouseFocusReason);
+    Find<TCSpinEdit>(f.w, "editPrecision")->selectAll();
     QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("12"));
     f.Destroy();
     QCOMPARE(ReadBytes(f.SettingsFile()),
@@ -290,7 +295,7 @@ void tst_FormMainFiles::autostartFollowsTheCheckBox() {
              entry.constData());
 
     QVERIFY(f.Make());
-    f.w->checkStartup->click();
+    Find<QCheckBox>(f.w, "checkStartup")->click();
     QVERIFY(f.autostart->IsSet()); // nothing changes before the exit
     f.Destroy();
     QVERIFY(!f.autostart->IsSet());

@@ -75,7 +75,7 @@ private:
 };
 
 void tst_FormMainHistory::Step(const QString& step, QPlainTextEdit* reference) {
-    THistoryMemo* memo = f.w->m_memoHistory;
+    THistoryMemo* memo = Find<THistoryMemo>(f.w, "m_memoHistory");
     const QStringList parts = step.split(QLatin1Char(' '));
     const QString& what = parts[0];
     const QString argument = parts.size() > 1 ? parts[1] : QString();
@@ -125,7 +125,7 @@ void tst_FormMainHistory::Step(const QString& step, QPlainTextEdit* reference) {
         keys(Qt::Key_Z, Qt::ControlModifier);
     } else if (what == QLatin1String("erase")) {
         f.boxes.answers.enqueue(MessageBoxes::IdOk);
-        QTest::mouseClick(f.w->labelEraseHistory, Qt::LeftButton);
+        QTest::mouseClick(Find<TLabel>(f.w, "labelEraseHistory"), Qt::LeftButton);
         reference->clear();
         QCOMPARE(ReadBytes(f.HistoryFile()), QByteArray());
     } else {
@@ -163,11 +163,13 @@ void tst_FormMainHistory::savedAsAWholeMemoWouldSaveIt() {
     QVERIFY(f.Make());
     QPlainTextEdit reference;
     reference.setPlainText(file == "<missing>" ? QString() : DecodeHistoryBytes(file));
-    reference.setFont(f.w->m_memoHistory->font());
-    reference.setLineWrapMode(f.w->m_memoHistory->lineWrapMode());
-    reference.setHorizontalScrollBarPolicy(f.w->m_memoHistory->horizontalScrollBarPolicy());
-    reference.setVerticalScrollBarPolicy(f.w->m_memoHistory->verticalScrollBarPolicy());
-    reference.resize(f.w->m_memoHistory->size());
+    reference.setFont(Find<THistoryMemo>(f.w, "m_memoHistory")->font());
+    reference.setLineWrapMode(Find<THistoryMemo>(f.w, "m_memoHistory")->lineWrapMode());
+    reference.setHorizontalScrollBarPolicy(
+        Find<THistoryMemo>(f.w, "m_memoHistory")->horizontalScrollBarPolicy());
+    reference.setVerticalScrollBarPolicy(
+        Find<THistoryMemo>(f.w, "m_memoHistory")->verticalScrollBarPolicy());
+    reference.resize(Find<THistoryMemo>(f.w, "m_memoHistory")->size());
     reference.show();
     QVERIFY(QTest::qWaitForWindowExposed(&reference));
     for (const QString& step : steps) {
@@ -196,7 +198,7 @@ void tst_FormMainHistory::savedAsAWholeMemoWouldSaveIt() {
 void tst_FormMainHistory::scrollingToTheEndTakesInTheRest() {
     QVERIFY(WriteBytes(f.HistoryFile(), Entries(4000)));
     QVERIFY(f.Make());
-    THistoryMemo* memo = f.w->m_memoHistory;
+    THistoryMemo* memo = Find<THistoryMemo>(f.w, "m_memoHistory");
     const qint64 restAtStart = memo->Rest().size;
     QVERIFY2(restAtStart > 100000, "a long history is not read whole at start");
     QScrollBar* bar = memo->verticalScrollBar();
@@ -222,7 +224,7 @@ void tst_FormMainHistory::scrollBarTakenToTheEndReadsEverything() {
     QFETCH(bool, drag);
     QVERIFY(WriteBytes(f.HistoryFile(), Entries(4000)));
     QVERIFY(f.Make());
-    THistoryMemo* memo = f.w->m_memoHistory;
+    THistoryMemo* memo = Find<THistoryMemo>(f.w, "m_memoHistory");
     QScrollBar* bar = memo->verticalScrollBar();
     QVERIFY(!memo->Rest().IsEmpty());
     if (drag) {
@@ -240,7 +242,7 @@ void tst_FormMainHistory::scrollBarTakenToTheEndReadsEverything() {
 void tst_FormMainHistory::takingInKeepsTheCaretAndIsNotUndone() {
     QVERIFY(WriteBytes(f.HistoryFile(), Entries(4000)));
     QVERIFY(f.Make());
-    THistoryMemo* memo = f.w->m_memoHistory;
+    THistoryMemo* memo = Find<THistoryMemo>(f.w, "m_memoHistory");
     memo->setFocus();
     QTest::keyClick(memo, Qt::Key_Home, Qt::ControlModifier);
     QTest::keyClicks(memo, QStringLiteral("typed"));
@@ -268,7 +270,7 @@ void tst_FormMainHistory::unchangedHistoryIsNotRewrittenAtExit() {
     QCOMPARE(FileStamp::Of(f.HistoryFile()), before);
     // Replaced behind the window's back: written again at exit, as the memo and rest hold it.
     QVERIFY(f.Make());
-    QTRY_VERIFY(f.w->m_memoHistory->Rest().file->IsPrivate());
+    QTRY_VERIFY(Find<THistoryMemo>(f.w, "m_memoHistory")->Rest().file->IsPrivate());
     QVERIFY(WriteBytes(f.HistoryFile(), "replaced\r\n"));
     f.Destroy();
     QCOMPARE(ReadBytes(f.HistoryFile()), Entries(4000));

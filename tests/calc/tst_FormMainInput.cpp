@@ -103,10 +103,10 @@ void tst_FormMainInput::everyRoadOfThePrecisionBoxRebuildsThePattern() {
     QFETCH(QString, road);
     QFETCH(QString, pattern);
     QFETCH(QString, result);
-    TCSpinEdit* spin = w->editPrecision;
-    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.00"));
+    TCSpinEdit* spin = Find<TCSpinEdit>(w, "editPrecision");
+    QCOMPARE(w->ResultFormat(), QStringLiteral("#,##0.00"));
     f.Evaluate(0, QStringLiteral("1/3"));
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("0.33"));
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("0.33"));
 
     const QString before = spin->text();
     if (road.endsWith(QLatin1String("button"))) {
@@ -126,29 +126,29 @@ void tst_FormMainInput::everyRoadOfThePrecisionBoxRebuildsThePattern() {
         QApplication::sendEvent(spin, &wheel);
     }
     QVERIFY2(spin->text() != before, "the road did not change the box");
-    QCOMPARE(w->m_resultFormat, pattern);
+    QCOMPARE(w->ResultFormat(), pattern);
 
     // The next evaluation uses the new pattern; the result shown before keeps its text.
-    QCOMPARE(w->editResult[0]->text(), QStringLiteral("0.33"));
+    QCOMPARE(EditResult(w, 0)->text(), QStringLiteral("0.33"));
     f.Evaluate(0, QStringLiteral("1/3"));
-    QCOMPARE(w->editResult[0]->text(), result);
+    QCOMPARE(EditResult(w, 0)->text(), result);
 }
 
 void tst_FormMainInput::precisionTypedPastNineAndEnteredShowsNineAtMost() {
-    w->editExp[0]->setText(QStringLiteral("1/3"));
-    w->editPrecision->setFocus(Qt::MouseFocusReason);
-    w->editPrecision->selectAll();
+    EditExp(w, 0)->setText(QStringLiteral("1/3"));
+    Find<TCSpinEdit>(w, "editPrecision")->setFocus(Qt::MouseFocusReason);
+    Find<TCSpinEdit>(w, "editPrecision")->selectAll();
     QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("12"));
     // While the box has the focus, the typed number is the precision.
-    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.000000000000"));
+    QCOMPARE(w->ResultFormat(), QStringLiteral("#,##0.000000000000"));
     Key(Qt::Key_Return);
-    QCOMPARE(w->editPrecision->text(), QStringLiteral("9"));
-    QCOMPARE(w->m_resultFormat, QStringLiteral("#,##0.000000000"));
+    QCOMPARE(Find<TCSpinEdit>(w, "editPrecision")->text(), QStringLiteral("9"));
+    QCOMPARE(w->ResultFormat(), QStringLiteral("#,##0.000000000"));
 
     // The "=" beside a row works on the active row, row 1.
-    QTest::mouseClick(w->btnEqual[2], Qt::LeftButton);
-    QTRY_COMPARE(w->editResult[0]->text(), QStringLiteral("0.333300000"));
-    QCOMPARE(w->editPrecision->text(), QStringLiteral("9"));
+    QTest::mouseClick(BtnEqual(w, 2), Qt::LeftButton);
+    QTRY_COMPARE(EditResult(w, 0)->text(), QStringLiteral("0.333300000"));
+    QCOMPARE(Find<TCSpinEdit>(w, "editPrecision")->text(), QStringLiteral("9"));
 }
 
 void tst_FormMainInput::longResultsShowTheirStart_data() {
@@ -164,9 +164,9 @@ void tst_FormMainInput::longResultsShowTheirStart() {
     QFETCH(QString, expression);
     QFETCH(int, precision);
     QFETCH(QString, result);
-    w->editPrecision->SetValue(precision);
+    Find<TCSpinEdit>(w, "editPrecision")->SetValue(precision);
     f.Evaluate(1, expression);
-    TEdit* box = w->editResult[1];
+    TEdit* box = EditResult(w, 1);
     QCOMPARE(box->text(), result);
     // The text is wider than the box: the sign and the leading digits are what shows.
     QVERIFY(box->fontMetrics().horizontalAdvance(result) > box->width());
@@ -189,7 +189,7 @@ void tst_FormMainInput::rowLeftWithASelectionRemembersItsStart_data() {
 // started.
 void tst_FormMainInput::rowLeftWithASelectionRemembersItsStart() {
     QFETCH(bool, leftToRight);
-    QTest::keyClicks(w->editExp[0], QStringLiteral("12+3"));
+    QTest::keyClicks(EditExp(w, 0), QStringLiteral("12+3"));
     if (leftToRight) {
         Key(Qt::Key_Home);
         Key(Qt::Key_Right);
@@ -201,13 +201,14 @@ void tst_FormMainInput::rowLeftWithASelectionRemembersItsStart() {
         Key(Qt::Key_Left, Qt::ShiftModifier);
         Key(Qt::Key_Left, Qt::ShiftModifier);
     }
-    QCOMPARE(w->editExp[0]->selectedText(), QStringLiteral("2+"));
+    QCOMPARE(EditExp(w, 0)->selectedText(), QStringLiteral("2+"));
 
-    QTest::mouseClick(w->editPrecision->findChild<QLineEdit*>(), Qt::LeftButton);
-    QCOMPARE(w->m_expCaret[0], 1);
+    QTest::mouseClick(Find<TCSpinEdit>(w, "editPrecision")->findChild<QLineEdit*>(),
+                      Qt::LeftButton);
+    QCOMPARE(w->RememberedCaret(0), 1);
     QTest::mouseClick(w->findChild<QAbstractButton*>(QStringLiteral("SpeedButton6")),
                       Qt::LeftButton);
-    QCOMPARE(w->editExp[0]->text(), QStringLiteral("172+3"));
+    QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("172+3"));
 }
 
 void tst_FormMainInput::heldArrowKeyMovesTheFocusOnce_data() {
@@ -225,7 +226,7 @@ void tst_FormMainInput::heldArrowKeyMovesTheFocusOnce() {
     QFETCH(int, key);
     QFETCH(bool, stamped);
     QFETCH(QString, to);
-    QCOMPARE(QApplication::focusWidget(), w->editExp[0]);
+    QCOMPARE(QApplication::focusWidget(), EditExp(w, 0));
     // Pressed at 1000 ms, repeated from 1660 ms every 40 ms, released at 2100 ms. Each event
     // goes where the focus is at that moment, as the display server's events do.
     const auto stamp = [&](quint64 time) { return stamped ? time : 0; };
@@ -240,7 +241,7 @@ void tst_FormMainInput::heldArrowKeyMovesTheFocusOnce() {
     QTRY_COMPARE(QApplication::focusWidget()->objectName(), to);
     QTest::qWait(200); // nothing more comes of the held key
     QCOMPARE(QApplication::focusWidget()->objectName(), to);
-    QCOMPARE(w->m_editActiveExp, w->editExp[to == QLatin1String("editExp2") ? 1 : 0]);
+    QCOMPARE(w->ActiveExpression(), EditExp(w, to == QLatin1String("editExp2") ? 1 : 0));
 
     // A key pressed and released again walks one step further.
     if (to != QLatin1String("editExp2"))

@@ -95,7 +95,7 @@ void tst_FormMainTray::closeAndMinimiseHideIntoTheIcon() {
 void tst_FormMainTray::doubleClickRestoresAsItWas() {
     QVERIFY(f.Make());
     f.Evaluate(2, QStringLiteral("6*7"));
-    const QString history = f.w->m_memoHistory->toPlainText();
+    const QString history = Find<THistoryMemo>(f.w, "m_memoHistory")->toPlainText();
     QVERIFY(!f.w->close());
     QTRY_VERIFY(!f.w->isVisible());
     const int balloons = Balloons();
@@ -105,8 +105,8 @@ void tst_FormMainTray::doubleClickRestoresAsItWas() {
     f.notify.Button(WindowMessage::LButtonUp);
     QTRY_VERIFY(f.w->isVisible());
     QVERIFY(!(f.w->windowState() & Qt::WindowMinimized));
-    QCOMPARE(f.w->editResult[2]->text(), QStringLiteral("42.00"));
-    QCOMPARE(f.w->m_memoHistory->toPlainText(), history);
+    QCOMPARE(EditResult(f.w, 2)->text(), QStringLiteral("42.00"));
+    QCOMPARE(Find<THistoryMemo>(f.w, "m_memoHistory")->toPlainText(), history);
     QCOMPARE(Balloons(), balloons); // none on the way back
 }
 
@@ -123,16 +123,16 @@ void tst_FormMainTray::singleClickDoesNothing() {
 void tst_FormMainTray::rightButtonReleasePopsTheExitMenu() {
     QVERIFY(f.Make());
     QStringList shown;
-    connect(f.w->popupMenuTray, &QMenu::aboutToShow, this, [&] {
-        for (QAction* a : f.w->popupMenuTray->actions())
+    connect(Find<QMenu>(f.w, "popupMenuTray"), &QMenu::aboutToShow, this, [&] {
+        for (QAction* a : Find<QMenu>(f.w, "popupMenuTray")->actions())
             shown << a->text();
-        QTimer::singleShot(0, f.w->popupMenuTray, &QMenu::close);
+        QTimer::singleShot(0, Find<QMenu>(f.w, "popupMenuTray"), &QMenu::close);
     });
     f.notify.Button(WindowMessage::RButtonDown);
     QVERIFY(shown.isEmpty()); // nothing on the press
     f.notify.Button(WindowMessage::RButtonUp);
     QTRY_COMPARE(shown, QStringList{QStringLiteral("Exit")});
-    QCOMPARE(f.w->popmenuExit->text(), QStringLiteral("Exit"));
+    QCOMPARE(Find<QAction>(f.w, "popmenuExit")->text(), QStringLiteral("Exit"));
 }
 
 void tst_FormMainTray::withoutNotificationAreaTheWindowMinimises() {

@@ -3,6 +3,7 @@
 #include "calc/FormMain.h"
 #include "platform/QtKeyboardInput.h"
 #include "support/Doubles.h"
+#include "support/FindControl.h"
 #include "support/FixedLocale.h"
 #include "support/RecordingShellNotify.h"
 #include "support/RecordingWindowActivation.h"
@@ -67,8 +68,8 @@ struct MainWindowFixture {
 
     // Types an expression into a row and presses Enter there.
     void Evaluate(int row, const QString& expression) {
-        w->editExp[row]->setFocus(Qt::MouseFocusReason);
-        w->editExp[row]->setText(expression);
+        EditExp(w, row)->setFocus(Qt::MouseFocusReason);
+        EditExp(w, row)->setText(expression);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     }
 };
