@@ -4,6 +4,7 @@
 
 #include <QAnyStringView>
 #include <QList>
+#include <QMenu>
 #include <QObject>
 #include <QString>
 #include <QWidget>
@@ -22,6 +23,16 @@ template <class T> const QObject* ObjectOf(const std::unique_ptr<T>& object) {
     return object.get();
 }
 
+// Whether `object` belongs to the window `top` itself, not to another window that `top` owns.
+// A menu is a window of its own to Qt, but part of the window whose menu it is.
+inline bool InWindow(const QObject* object, const QObject* top) {
+    for (const QObject* o = object; o && o != top; o = o->parent())
+        if (const auto* widget = qobject_cast<const QWidget*>(o);
+            widget && widget->isWindow() && !qobject_cast<const QMenu*>(widget))
+            return false;
+    return true;
+}
+
 // The control of `window` named `name`, as a T. Controls of other windows that `window` owns (an
 // About box open on it) are not looked at. A name that is missing, taken twice or names something
 // that is not a T ends the test program at once, saying which: no test goes on without it.
@@ -29,11 +40,9 @@ template <class T, class Window> T* Find(const Window& window, QAnyStringView na
     const QObject* top = ObjectOf(window);
     const QString name = nameView.toString();
     QList<QObject*> found;
-    for (QObject* object : top->findChildren<QObject*>(name)) {
-        const auto* widget = qobject_cast<QWidget*>(object);
-        if (!widget || widget->window() == top)
+    for (QObject* object : top->findChildren<QObject*>(name))
+        if (InWindow(object, top))
             found << object;
-    }
     const char* problem = nullptr;
     T* control = nullptr;
     if (found.isEmpty())
