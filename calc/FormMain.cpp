@@ -654,12 +654,12 @@ void TfrmMain::ControlFocusIn(QWidget* control) {
     if (m_enteredControl) // it lost the focus while the window was inactive
         ControlFocusOut(m_enteredControl, Qt::OtherFocusReason);
     m_enteredControl = control;
-    for (TEdit* exp : editExp)
-        if (control == exp)
-            return void(Run(&TfrmMain::editExp1Enter, exp));
-    for (TEdit* result : editResult)
-        if (control == result)
-            return void(Run(&TfrmMain::editResult1Enter, result));
+    for (int row = 0; row < kRows; ++row) {
+        if (control == editExp[row])
+            Run(&TfrmMain::editExp1Enter, editExp[row]);
+        else if (control == editResult[row])
+            Run(&TfrmMain::editResult1Enter, editResult[row]);
+    }
 }
 
 void TfrmMain::ControlFocusOut(QWidget* control, Qt::FocusReason reason) {
@@ -670,7 +670,7 @@ void TfrmMain::ControlFocusOut(QWidget* control, Qt::FocusReason reason) {
     m_enteredControl = nullptr;
     for (TEdit* exp : editExp)
         if (control == exp)
-            return void(Run(&TfrmMain::editExp1Exit, exp));
+            Run(&TfrmMain::editExp1Exit, exp);
 }
 
 void TfrmMain::editExp1Enter(TEdit* sender) {
