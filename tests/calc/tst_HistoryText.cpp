@@ -1,7 +1,7 @@
-#include "calc/logic/HistoryText.h"
-#include "platform/Errors.h"
-#include "platform/HistoryFile.h"
-#include "platform/TextEncoding.h"
+#include "Errors.h"
+#include "HistoryFile.h"
+#include "HistoryText.h"
+#include "TextEncoding.h"
 #include "support/FileHelpers.h"
 
 #include <QRandomGenerator>

@@ -1,6 +1,6 @@
-#include "calc/logic/HistoryText.h"
-#include "platform/Errors.h"
-#include "platform/HistoryFile.h"
+#include "Errors.h"
+#include "HistoryFile.h"
+#include "HistoryText.h"
 #include "support/FileHelpers.h"
 
 #include <QTemporaryDir>
