@@ -1,6 +1,6 @@
-#include "calc/KeypadPanel.h"
+#include "KeypadPanel.h"
 
-#include "calc/Controls.h"
+#include "Controls.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/AtomicFile.h"
-#include "platform/FileDescriptor.h"
+#include "AtomicFile.h"
+#include "FileDescriptor.h"
 
 #include <QByteArray>
 #include <QString>

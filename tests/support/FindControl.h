@@ -1,6 +1,6 @@
 #pragma once
 
-#include "calc/Controls.h"
+#include "Controls.h"
 
 #include <QAnyStringView>
 #include <QList>
