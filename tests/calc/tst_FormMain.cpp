@@ -225,7 +225,7 @@ void tst_FormMain::arrowWalk() {
     QFETCH(int, modifiers);
     QFETCH(QString, to);
     QFETCH(int, activeRow);
-    w->findChild<QWidget*>(from)->setFocus(Qt::MouseFocusReason);
+    Find<QWidget>(w, from)->setFocus(Qt::MouseFocusReason);
     Key(key, Qt::KeyboardModifiers(modifiers));
     QCOMPARE(QApplication::focusWidget()->objectName(), to);
     QCOMPARE(w->ActiveExpression(), EditExp(w, activeRow - 1));
@@ -356,9 +356,7 @@ void tst_FormMain::engineFailuresDoNotStopCreation() {
 }
 
 void tst_FormMain::Click(const char* keyName) {
-    auto* key = w->findChild<QAbstractButton*>(QLatin1String(keyName));
-    QVERIFY2(key, keyName);
-    QTest::mouseClick(key, Qt::LeftButton);
+    QTest::mouseClick(Find<QAbstractButton>(w, keyName), Qt::LeftButton);
 }
 
 void tst_FormMain::keypadRestoresTheRowCaretFirst() {

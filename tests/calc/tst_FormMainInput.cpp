@@ -206,8 +206,7 @@ void tst_FormMainInput::rowLeftWithASelectionRemembersItsStart() {
     QTest::mouseClick(Find<TCSpinEdit>(w, "editPrecision")->findChild<QLineEdit*>(),
                       Qt::LeftButton);
     QCOMPARE(w->RememberedCaret(0), 1);
-    QTest::mouseClick(w->findChild<QAbstractButton*>(QStringLiteral("SpeedButton6")),
-                      Qt::LeftButton);
+    QTest::mouseClick(Find<QAbstractButton>(w, "SpeedButton6"), Qt::LeftButton);
     QCOMPARE(EditExp(w, 0)->text(), QStringLiteral("172+3"));
 }
 
