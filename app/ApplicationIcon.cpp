@@ -1,4 +1,4 @@
-#include "app/ApplicationIcon.h"
+#include "ApplicationIcon.h"
 
 // Outside any namespace, as Q_INIT_RESOURCE requires. The call also makes the linker take the
 // resource data out of the static library.

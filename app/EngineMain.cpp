@@ -8,10 +8,10 @@
 // of each evaluation a little above the time-out. The caller kills the process when it grows past
 // the limit or answers too late, and starts another one.
 
-#include "platform/EngineProtocol.h"
-#include "platform/Errors.h"
-#include "platform/ProcessMemory.h"
-#include "platform/ScriptControl.h"
+#include "EngineProtocol.h"
+#include "Errors.h"
+#include "ProcessMemory.h"
+#include "ScriptEngine.h"
 
 #include <QCoreApplication>
 

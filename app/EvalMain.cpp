@@ -1,11 +1,11 @@
 // quantoria-eval: evaluates expressions the way the calculator window does and prints, for each,
 // the result text or the message the window would show.
 
-#include "calc/logic/Evaluation.h"
-#include "calc/logic/ResultFormat.h"
-#include "platform/Errors.h"
-#include "platform/Locale.h"
-#include "platform/ScriptControl.h"
+#include "Errors.h"
+#include "Evaluation.h"
+#include "ResultFormat.h"
+#include "ScriptEngine.h"
+#include "SystemLocale.h"
 
 #include <QCoreApplication>
 #include <QStringList>

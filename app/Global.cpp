@@ -1,4 +1,4 @@
-#include "app/Global.h"
+#include "Global.h"
 
 #include <QCoreApplication>
 

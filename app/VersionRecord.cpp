@@ -1,4 +1,4 @@
-#include "platform/VersionRecord.h"
+#include "VersionRecord.h"
 
 // The executable's version record. The numbers and the name come from the CMake project (the
 // build passes them as QUANTORIA_VERSION_* and QUANTORIA_PRODUCT_NAME); file and product version

@@ -3,13 +3,15 @@
 // with 100,000 earlier entries in it. No assertions: the figures are for reading.
 //
 //   bench_eval [evaluations]        (default 2000; QT_QPA_PLATFORM defaults to offscreen)
-#include "calc/FormMain.h"
-#include "calc/logic/Evaluation.h"
-#include "calc/logic/ResultFormat.h"
-#include "platform/QtKeyboardInput.h"
-#include "platform/QtShellNotify.h"
-#include "platform/ShellOpen.h"
-#include "tests/support/FixedLocale.h"
+#include "Evaluation.h"
+#include "FormMain.h"
+#include "QtKeyboardInput.h"
+#include "QtShellNotify.h"
+#include "ResultFormat.h"
+#include "ScriptEngine.h"
+#include "ShellOpen.h"
+#include "SystemLocale.h"
+#include "support/FixedLocale.h"
 
 #include <QApplication>
 #include <QFile>

@@ -4,9 +4,9 @@
 // the figures are for reading.
 //
 //   bench_history [repeats]        (default 7)
-#include "calc/logic/HistoryText.h"
-#include "platform/Errors.h"
-#include "platform/HistoryFile.h"
+#include "Errors.h"
+#include "HistoryFile.h"
+#include "HistoryText.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

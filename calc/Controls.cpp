@@ -1,4 +1,4 @@
-#include "calc/Controls.h"
+#include "Controls.h"
 
 #include <QApplication>
 #include <QFocusEvent>

@@ -1,6 +1,6 @@
-#include "calc/FormAbout.h"
+#include "FormAbout.h"
 
-#include "app/Global.h"
+#include "Global.h"
 
 #include <QApplication>
 #include <QFrame>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "calc/Controls.h"
-#include "platform/ShellOpen.h"
+#include "Controls.h"
+#include "ShellOpen.h"
 
 #include <QDialog>
 #include <functional>

@@ -1,14 +1,14 @@
-#include "calc/FormMain.h"
+#include "FormMain.h"
 
-#include "app/Global.h"
-#include "calc/FormAbout.h"
-#include "calc/MenuGlyphs.h"
-#include "calc/logic/Evaluation.h"
-#include "calc/logic/Example.h"
-#include "calc/logic/HistoryText.h"
-#include "calc/logic/Keypad.h"
-#include "calc/logic/ResultFormat.h"
-#include "platform/SettingsFile.h"
+#include "Evaluation.h"
+#include "Example.h"
+#include "FormAbout.h"
+#include "Global.h"
+#include "HistoryText.h"
+#include "Keypad.h"
+#include "MenuGlyphs.h"
+#include "ResultFormat.h"
+#include "SettingsFile.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,19 +1,19 @@
 #pragma once
 
-#include "calc/Controls.h"
-#include "calc/HistoryMemo.h"
-#include "platform/AppPaths.h"
-#include "platform/Autostart.h"
-#include "platform/ErrorReporter.h"
-#include "platform/HistoryStore.h"
-#include "platform/KeyboardInput.h"
-#include "platform/Locale.h"
-#include "platform/MessageBoxes.h"
-#include "platform/ScriptControl.h"
-#include "platform/ShellNotify.h"
-#include "platform/ShellOpen.h"
-#include "platform/WindowActivation.h"
-#include "tray/TrayIcon.h"
+#include "AppPaths.h"
+#include "Autostart.h"
+#include "Controls.h"
+#include "ErrorReporter.h"
+#include "HistoryMemo.h"
+#include "HistoryStore.h"
+#include "KeyboardInput.h"
+#include "Locale.h"
+#include "MessageBoxes.h"
+#include "ScriptControl.h"
+#include "ShellNotify.h"
+#include "ShellOpen.h"
+#include "TrayIcon.h"
+#include "WindowActivation.h"
 
 #include <QMainWindow>
 #include <QPointer>

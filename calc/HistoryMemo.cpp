@@ -1,6 +1,6 @@
-#include "calc/HistoryMemo.h"
+#include "HistoryMemo.h"
 
-#include "platform/ErrorReporter.h"
+#include "ErrorReporter.h"
 
 #include <QAction>
 #include <QContextMenuEvent>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/HistoryFile.h"
+#include "HistoryFile.h"
 
 #include <QPlainTextEdit>
 

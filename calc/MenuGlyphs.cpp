@@ -1,4 +1,4 @@
-#include "calc/MenuGlyphs.h"
+#include "MenuGlyphs.h"
 
 #include <QPainter>
 #include <QPainterPath>

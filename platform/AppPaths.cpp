@@ -1,4 +1,4 @@
-#include "platform/AppPaths.h"
+#include "AppPaths.h"
 
 #include <QDir>
 #include <QFile>

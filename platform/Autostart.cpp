@@ -1,8 +1,8 @@
-#include "platform/Autostart.h"
+#include "Autostart.h"
 
-#include "platform/AppPaths.h"
-#include "platform/AtomicFile.h"
-#include "platform/Errors.h"
+#include "AppPaths.h"
+#include "AtomicFile.h"
+#include "Errors.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "platform/BackgroundWriter.h"
+#include "BackgroundWriter.h"
 
 BackgroundWriter::BackgroundWriter() : m_thread([this] { Run(); }) {}
 

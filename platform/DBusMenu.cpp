@@ -1,4 +1,4 @@
-#include "platform/DBusMenu.h"
+#include "DBusMenu.h"
 
 #include <QAction>
 #include <QActionEvent>

@@ -3,7 +3,7 @@
 // A QMenu published on the bus as a DBusMenu (com.canonical.dbusmenu, version 3). Internal to
 // StatusNotifierItem; hosts that show an item's menu themselves read it from here.
 
-#include "platform/StatusNotifierTypes.h"
+#include "StatusNotifierTypes.h"
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusContext>

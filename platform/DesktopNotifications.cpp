@@ -1,5 +1,5 @@
-#include "platform/ShellNotify.h"
-#include "platform/StatusNotifierItem.h"
+#include "ShellNotify.h"
+#include "StatusNotifierItem.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>

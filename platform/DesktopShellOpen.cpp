@@ -1,4 +1,4 @@
-#include "platform/ShellOpen.h"
+#include "ShellOpen.h"
 
 #include <QDesktopServices>
 #include <QUrl>

@@ -1,4 +1,4 @@
-#include "platform/WindowActivation.h"
+#include "WindowActivation.h"
 
 #include <QEvent>
 #include <QGuiApplication>

@@ -1,9 +1,9 @@
 // The script engine as a process of its own: the caller's side of quantoria-engine.
 
-#include "platform/EngineProtocol.h"
-#include "platform/Errors.h"
-#include "platform/ProcessMemory.h"
-#include "platform/ScriptControl.h"
+#include "EngineProtocol.h"
+#include "Errors.h"
+#include "ProcessMemory.h"
+#include "ScriptEngine.h"
 
 #include <QDir>
 #include <QFile>

@@ -11,7 +11,7 @@
 //
 // The fields are written with QDataStream (Qt 6.4 format).
 
-#include "platform/ScriptControl.h"
+#include "ScriptControl.h"
 
 #include <QByteArray>
 #include <QDataStream>

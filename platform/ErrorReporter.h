@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Errors.h"
+#include "Errors.h"
 
 #include <exception>
 #include <new>

@@ -1,4 +1,4 @@
-#include "platform/FileDescriptor.h"
+#include "FileDescriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/FileLock.h"
+#include "FileLock.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
-#include "platform/HistoryFile.h"
+#include "HistoryFile.h"
 
-#include "calc/logic/HistoryText.h"
-#include "platform/Errors.h"
+#include "Errors.h"
+#include "HistoryText.h"
 
 #include <QFile>
 

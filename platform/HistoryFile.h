@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/AtomicFile.h"
+#include "AtomicFile.h"
 
 #include <QByteArray>
 #include <QString>

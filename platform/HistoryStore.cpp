@@ -1,8 +1,8 @@
-#include "platform/HistoryStore.h"
+#include "HistoryStore.h"
 
-#include "calc/logic/HistoryText.h"
-#include "platform/ErrorReporter.h"
-#include "platform/Errors.h"
+#include "ErrorReporter.h"
+#include "Errors.h"
+#include "HistoryText.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

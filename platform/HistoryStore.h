@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/BackgroundWriter.h"
-#include "platform/FileLock.h"
-#include "platform/HistoryFile.h"
+#include "BackgroundWriter.h"
+#include "FileLock.h"
+#include "HistoryFile.h"
 
 #include <QObject>
 #include <QTimer>

@@ -1,6 +1,6 @@
-#include "platform/Integrity.h"
+#include "Integrity.h"
 
-#include "platform/FileDescriptor.h"
+#include "FileDescriptor.h"
 
 #include <QCryptographicHash>
 

@@ -1,4 +1,4 @@
-#include "platform/LaunchTokens.h"
+#include "LaunchTokens.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/MessageBoxErrorReporter.h"
+#include "MessageBoxErrorReporter.h"
 
 #include <QApplication>
 #include <QDBusConnection>

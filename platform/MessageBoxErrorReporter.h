@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ErrorReporter.h"
+#include "ErrorReporter.h"
 
 // Shows errors in a modal box with the error icon and an OK button, captioned with the
 // application title. Once the program is ending (a termination request, the end of the session),

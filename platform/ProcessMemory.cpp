@@ -1,4 +1,4 @@
-#include "platform/ProcessMemory.h"
+#include "ProcessMemory.h"
 
 #include <fstream>
 #include <string>

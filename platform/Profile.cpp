@@ -1,8 +1,8 @@
-#include "platform/Profile.h"
+#include "Profile.h"
 
-#include "platform/AtomicFile.h"
-#include "platform/Errors.h"
-#include "platform/TextEncoding.h"
+#include "AtomicFile.h"
+#include "Errors.h"
+#include "TextEncoding.h"
 
 #include <QFile>
 #include <QFileInfo>

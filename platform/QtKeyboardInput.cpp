@@ -1,4 +1,4 @@
-#include "platform/QtKeyboardInput.h"
+#include "QtKeyboardInput.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/KeyboardInput.h"
+#include "KeyboardInput.h"
 
 #include <QObject>
 

@@ -1,8 +1,8 @@
-#include "platform/QtShellNotify.h"
+#include "QtShellNotify.h"
 
-#include "platform/LaunchTokens.h"
-#include "platform/TrayBalloon.h"
-#include "platform/XEmbedTray.h"
+#include "LaunchTokens.h"
+#include "TrayBalloon.h"
+#include "XEmbedTray.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "platform/ShellNotify.h"
-#include "platform/StatusNotifierItem.h"
-#include "platform/TrayBalloon.h"
-#include "platform/XEmbedTray.h"
+#include "ShellNotify.h"
+#include "StatusNotifierItem.h"
+#include "TrayBalloon.h"
+#include "XEmbedTray.h"
 
 #include <QDBusConnection>
 #include <QEvent>

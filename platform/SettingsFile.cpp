@@ -1,7 +1,7 @@
-#include "platform/SettingsFile.h"
+#include "SettingsFile.h"
 
-#include "platform/AtomicFile.h"
-#include "platform/Profile.h"
+#include "AtomicFile.h"
+#include "Profile.h"
 
 #include <algorithm>
 #include <variant>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/WindowMessage.h"
+#include "WindowMessage.h"
 
 #include <QIcon>
 #include <QMenu>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/LaunchTokens.h"
+#include "LaunchTokens.h"
 
 #include <QObject>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "platform/StatusNotifierItem.h"
+#include "StatusNotifierItem.h"
 
-#include "platform/DBusMenu.h"
-#include "platform/StatusNotifierTypes.h"
+#include "DBusMenu.h"
+#include "StatusNotifierTypes.h"
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>

@@ -1,4 +1,4 @@
-#include "platform/StatusNotifierTypes.h"
+#include "StatusNotifierTypes.h"
 
 #include <QDBusMetaType>
 #include <QImage>

@@ -1,6 +1,6 @@
-#include "platform/TrayBalloon.h"
+#include "TrayBalloon.h"
 
-#include "platform/ShellNotify.h"
+#include "ShellNotify.h"
 
 #include <QApplication>
 #include <QGridLayout>

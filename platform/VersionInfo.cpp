@@ -1,6 +1,6 @@
-#include "platform/VersionInfo.h"
+#include "VersionInfo.h"
 
-#include "platform/FileDescriptor.h"
+#include "FileDescriptor.h"
 
 #include <elf.h>
 #include <fcntl.h>

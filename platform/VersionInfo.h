@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/VersionRecord.h"
+#include "VersionRecord.h"
 
 #include <QString>
 #include <optional>

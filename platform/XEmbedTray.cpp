@@ -1,6 +1,6 @@
-#include "platform/XEmbedTray.h"
+#include "XEmbedTray.h"
 
-#include "platform/WindowMessage.h"
+#include "WindowMessage.h"
 
 #include <QGuiApplication>
 #include <QWidget>

@@ -1,6 +1,6 @@
 // quantoria-seal FILE: appends the integrity seal to a freshly linked executable (the build's
 // step after linking). Exit code 0 when the file is sealed afterwards, 1 otherwise.
-#include "platform/Integrity.h"
+#include "Integrity.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
-#include "tray/TrayIcon.h"
+#include "TrayIcon.h"
 
-#include "platform/Errors.h"
-#include "platform/XEmbedTray.h"
+#include "Errors.h"
+#include "XEmbedTray.h"
 
 #include <QApplication>
 #include <QEvent>

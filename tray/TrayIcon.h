@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/ShellNotify.h"
-#include "platform/WindowMessage.h"
-#include "tray/ImageList.h"
+#include "ImageList.h"
+#include "ShellNotify.h"
+#include "WindowMessage.h"
 
 #include <QElapsedTimer>
 #include <QFlags>

@@ -1,8 +1,8 @@
-#include "calc/logic/Evaluation.h"
+#include "Evaluation.h"
 
-#include "calc/logic/NumberText.h"
-#include "calc/logic/ResultFormat.h"
-#include "platform/Errors.h"
+#include "Errors.h"
+#include "NumberText.h"
+#include "ResultFormat.h"
 
 QString EngineText(const QString& expression) {
     QString text;

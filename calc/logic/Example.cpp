@@ -1,4 +1,4 @@
-#include "calc/logic/Example.h"
+#include "Example.h"
 
 int ExampleRow(const QStringList& expressionTexts) {
     const int last = int(expressionTexts.size()) - 1;

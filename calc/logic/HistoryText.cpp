@@ -1,6 +1,6 @@
-#include "calc/logic/HistoryText.h"
+#include "HistoryText.h"
 
-#include "platform/TextEncoding.h"
+#include "TextEncoding.h"
 
 #include <QtEndian>
 

@@ -1,4 +1,4 @@
-#include "calc/logic/Keypad.h"
+#include "Keypad.h"
 
 #include <QStringList>
 #include <algorithm>

@@ -1,7 +1,7 @@
-#include "calc/logic/NumberText.h"
+#include "NumberText.h"
 
-#include "calc/logic/ScientificDigits.h"
-#include "platform/Errors.h"
+#include "Errors.h"
+#include "ScientificDigits.h"
 
 #include <cmath>
 #include <string>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/Locale.h"
-#include "platform/ScriptControl.h"
+#include "Locale.h"
+#include "ScriptControl.h"
 
 #include <QString>
 #include <cstdint>

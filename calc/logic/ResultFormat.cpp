@@ -1,6 +1,6 @@
-#include "calc/logic/ResultFormat.h"
+#include "ResultFormat.h"
 
-#include "calc/logic/ScientificDigits.h"
+#include "ScientificDigits.h"
 
 #include <cmath>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Locale.h"
+#include "Locale.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "app/ApplicationIcon.h"
+#include "ApplicationIcon.h"
 
 #include <QImage>
 #include <QPixmap>

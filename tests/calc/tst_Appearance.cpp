@@ -1,8 +1,8 @@
 // What the windows look like with the fonts and colour schemes users have: every caption fits
 // its control at the common desktop fonts, and every text reads on its background under a light
 // and a dark scheme. (The About window's place needs a window manager's frames: tests/e2e.)
-#include "calc/FormAbout.h"
-#include "calc/FormMain.h"
+#include "FormAbout.h"
+#include "FormMain.h"
 #include "support/MainWindowFixture.h"
 
 #include <QAbstractButton>

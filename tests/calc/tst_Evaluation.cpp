@@ -1,6 +1,7 @@
-#include "calc/logic/Evaluation.h"
-#include "calc/logic/ResultFormat.h"
-#include "platform/Errors.h"
+#include "Errors.h"
+#include "Evaluation.h"
+#include "ResultFormat.h"
+#include "ScriptEngine.h"
 #include "support/FixedLocale.h"
 
 #include <QTest>

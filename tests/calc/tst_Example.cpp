@@ -1,4 +1,4 @@
-#include "calc/logic/Example.h"
+#include "Example.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
-#include "app/Global.h"
-#include "calc/FormAbout.h"
-#include "calc/FormMain.h"
-#include "platform/QtKeyboardInput.h"
+#include "FormAbout.h"
+#include "FormMain.h"
+#include "Global.h"
+#include "QtKeyboardInput.h"
 #include "support/MainWindowFixture.h"
 
 #include <QApplication>

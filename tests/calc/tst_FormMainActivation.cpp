@@ -1,4 +1,4 @@
-#include "app/ApplicationIcon.h"
+#include "ApplicationIcon.h"
 #include "support/MainWindowFixture.h"
 
 // A second start's launch tokens reach the activation seam once the window is back on the screen.

@@ -1,4 +1,4 @@
-#include "calc/logic/HistoryText.h"
+#include "HistoryText.h"
 #include "support/FileHelpers.h"
 #include "support/MainWindowFixture.h"
 

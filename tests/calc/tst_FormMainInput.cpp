@@ -1,6 +1,6 @@
 // The main window's rows and precision box under the ways users reach them: every road that
 // changes the precision box, long results, selections left behind, held arrow keys.
-#include "calc/FormMain.h"
+#include "FormMain.h"
 #include "support/MainWindowFixture.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
-#include "app/ApplicationIcon.h"
-#include "platform/WindowMessage.h"
+#include "ApplicationIcon.h"
+#include "WindowMessage.h"
 #include "support/MainWindowFixture.h"
 
 #include <QMenu>

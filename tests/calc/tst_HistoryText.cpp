@@ -1,38 +1,13 @@
-#include "calc/logic/HistoryText.h"
-#include "platform/Errors.h"
-#include "platform/HistoryFile.h"
-#include "platform/TextEncoding.h"
-#include "support/FileHelpers.h"
+#include "HistoryText.h"
+#include "TextEncoding.h"
 
 #include <QRandomGenerator>
 #include <QStringDecoder>
-#include <QTemporaryDir>
 #include <QTest>
-
-#include <memory>
-#include <sys/stat.h>
-
-namespace {
-
-// How saving is made to fail.
-enum class SaveFailure {
-    MissingFolder,
-    PathIsFolder,
-    ParentIsFile,
-    ReadOnlyFolder, // not for root
-    SizeLimit,
-};
-
-} // namespace
-
-Q_DECLARE_METATYPE(SaveFailure)
 
 class tst_HistoryText : public QObject {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-
     void decode_data();
     void decode();
     void windows1252MatchesTheSystemConverter();
@@ -44,32 +19,7 @@ private slots:
     void savedFormIsExactlyWhatSavingWrites();
     void cut_data();
     void cut();
-
-    void load_data();
-    void load();
-    void loadFailure_data();
-    void loadFailure();
-    void saveEmptyTextGivesEmptyFile();
-    void largeHistoryRoundTrip();
-    void saveFailureKeepsOldFile_data();
-    void saveFailureKeepsOldFile();
-    void savePermissionsKept();
-
-private:
-    QString FilePath() const { return m_dir->filePath(QStringLiteral("calc_history.txt")); }
-
-    std::unique_ptr<QTemporaryDir> m_dir;
 };
-
-void tst_HistoryText::init() {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-}
-
-void tst_HistoryText::cleanup() {
-    QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    m_dir.reset();
-}
 
 void tst_HistoryText::decode_data() {
     QTest::addColumn<QByteArray>("bytes");
@@ -292,170 +242,6 @@ void tst_HistoryText::cut() {
     QFETCH(int, budget);
     QFETCH(int, cut);
     QCOMPARE(HistoryCut(bytes, budget), qsizetype(cut));
-}
-
-void tst_HistoryText::load_data() {
-    QTest::addColumn<bool>("present");
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("missing file") << false << QByteArray() << QString();
-    QTest::newRow("0 bytes") << true << QByteArray() << QString();
-    QTest::newRow("entries") << true
-                             << QByteArray("\r\n12/8/2026 7:10:00 AM\r\n1+1\r\n=\r\n2.00\r\n"
-                                           "\r\n12/8/2026 7:09:00 AM\r\n2\x80\r\n=\r\n")
-                             << QStringLiteral("\n12/8/2026 7:10:00 AM\n1+1\n=\n2.00\n"
-                                               "\n12/8/2026 7:09:00 AM\n2\u20AC\n=\n");
-}
-
-void tst_HistoryText::load() {
-    QFETCH(bool, present);
-    QFETCH(QByteArray, bytes);
-    QFETCH(QString, text);
-    if (present)
-        QVERIFY(WriteBytes(FilePath(), bytes));
-    const LoadedHistory history = LoadHistoryFile(FilePath());
-    QCOMPARE(history.exists, present);
-    QCOMPARE(history.text, text);
-}
-
-void tst_HistoryText::loadFailure_data() {
-    QTest::addColumn<QString>("kind");
-    QTest::newRow("folder") << "folder";
-    QTest::newRow("I/O error while reading") << "io";
-    QTest::newRow("no read permission") << "permission";
-}
-
-void tst_HistoryText::loadFailure() {
-    QFETCH(QString, kind);
-    QString path = FilePath();
-    if (kind == QLatin1String("folder")) {
-        QVERIFY(QDir().mkdir(path));
-    } else if (kind == QLatin1String("io")) {
-        // Opens, then every read fails with EIO: nothing is mapped at address 0.
-        path = QStringLiteral("/proc/self/mem");
-        if (!QFile::exists(path))
-            QSKIP("no /proc/self/mem here");
-    } else {
-        QVERIFY(WriteBytes(path, "1+1"));
-        QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
-        if (QFile(path).open(QIODevice::ReadOnly))
-            QSKIP("permissions do not stop this user (root)");
-    }
-    try {
-        LoadHistoryFile(path);
-        QFAIL("the load did not fail");
-    } catch (const EFOpenError& e) {
-        QCOMPARE(e.Message(), QStringLiteral("Cannot open file ") + path);
-    }
-}
-
-void tst_HistoryText::saveEmptyTextGivesEmptyFile() {
-    QVERIFY(WriteBytes(FilePath(), "\r\nold\r\n"));
-    SaveHistoryFile(FilePath(), QString());
-    QVERIFY(QFileInfo(FilePath()).isFile());
-    QCOMPARE(QFileInfo(FilePath()).size(), 0);
-    const LoadedHistory history = LoadHistoryFile(FilePath());
-    QVERIFY(history.exists);
-    QVERIFY(history.text.isEmpty());
-}
-
-void tst_HistoryText::largeHistoryRoundTrip() {
-    // Over 2 MB of entries, newest first as the memo keeps them, with non-ASCII results; the file
-    // form is built alongside, independently of the code under test.
-    QString text;
-    QByteArray file;
-    for (int i = 0; file.size() < 2 * 1024 * 1024; ++i) {
-        const QString entry =
-            QStringLiteral("\n12/8/2026 7:%1:00 AM\n(12+%2)*3\n=\n%3\u00A0\u20AC\n")
-                .arg(i % 60, 2, 10, QLatin1Char('0'))
-                .arg(i)
-                .arg((12 + i) * 3);
-        text += entry;
-        QByteArray bytes = entry.toUtf8();
-        bytes.replace("\n", "\r\n");
-        file += bytes;
-    }
-    SaveHistoryFile(FilePath(), text);
-    QCOMPARE(ReadBytes(FilePath()), file);
-    const LoadedHistory history = LoadHistoryFile(FilePath());
-    QVERIFY(history.exists);
-    QCOMPARE(history.text, text);
-}
-
-void tst_HistoryText::saveFailureKeepsOldFile_data() {
-    QTest::addColumn<SaveFailure>("failure");
-    QTest::newRow("missing folder") << SaveFailure::MissingFolder;
-    QTest::newRow("path is a folder") << SaveFailure::PathIsFolder;
-    QTest::newRow("parent is a regular file") << SaveFailure::ParentIsFile;
-    QTest::newRow("read-only folder") << SaveFailure::ReadOnlyFolder;
-    QTest::newRow("file size limit") << SaveFailure::SizeLimit;
-}
-
-void tst_HistoryText::saveFailureKeepsOldFile() {
-    QFETCH(SaveFailure, failure);
-    const QByteArray old("\r\n12/8/2026 7:10:00 AM\r\n1+1\r\n=\r\n2.00\r\n");
-    const QString folder = m_dir->path();
-    QString path = FilePath();
-    QString oldFile = path;
-    switch (failure) {
-    case SaveFailure::MissingFolder:
-        oldFile = m_dir->filePath(QStringLiteral("other"));
-        path = m_dir->filePath(QStringLiteral("missing/calc_history.txt"));
-        break;
-    case SaveFailure::PathIsFolder:
-        QVERIFY(QDir().mkdir(path));
-        oldFile = path + QStringLiteral("/inside");
-        break;
-    case SaveFailure::ParentIsFile:
-        oldFile = m_dir->filePath(QStringLiteral("history"));
-        path = oldFile + QStringLiteral("/calc_history.txt");
-        break;
-    default:
-        break;
-    }
-    QVERIFY(WriteBytes(oldFile, old));
-    const QStringList entries = FolderEntries(folder);
-    if (failure == SaveFailure::ReadOnlyFolder) {
-        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
-        if (CanCreateFilesIn(folder))
-            QSKIP("permissions do not stop this user (root)");
-    }
-
-    if (failure == SaveFailure::SizeLimit) {
-        // Texts below and above the size of QFileDevice's write buffer.
-        for (const qsizetype size : {1000, 100000}) {
-            try {
-                const FileSizeLimit limit(64);
-                SaveHistoryFile(path, QString(size, QLatin1Char('7')));
-                QFAIL("the save did not fail");
-            } catch (const EWriteError& e) {
-                QCOMPARE(e.Message(), QStringLiteral("Unable to write to ") + path);
-            }
-        }
-    } else {
-        const QString text = QStringLiteral("\n12/8/2026 7:10:00 AM\n1+1\n=\n2.00\n");
-        try {
-            SaveHistoryFile(path, text);
-            QFAIL("the save did not fail");
-        } catch (const EFCreateError& e) {
-            QCOMPARE(e.Message(), QStringLiteral("Cannot create file ") + path);
-        }
-    }
-
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QCOMPARE(ReadBytes(oldFile), old);
-    QCOMPARE(FolderEntries(folder), entries);
-}
-
-void tst_HistoryText::savePermissionsKept() {
-    QVERIFY(WriteBytes(FilePath(), "old"));
-    QVERIFY(::chmod(QFile::encodeName(FilePath()).constData(), 0600) == 0);
-    SaveHistoryFile(FilePath(), QStringLiteral("new\n"));
-    struct stat status {};
-    QVERIFY(::stat(QFile::encodeName(FilePath()).constData(), &status) == 0);
-    QCOMPARE(status.st_mode & 07777, mode_t(0600));
-    QCOMPARE(ReadBytes(FilePath()), QByteArray("new\r\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_HistoryText)

@@ -1,5 +1,5 @@
-#include "calc/logic/NumberText.h"
-#include "platform/Errors.h"
+#include "Errors.h"
+#include "NumberText.h"
 #include "support/CurrencyText.h"
 
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "calc/logic/NumberText.h"
-#include "calc/logic/ResultFormat.h"
+#include "NumberText.h"
+#include "ResultFormat.h"
 #include "support/FixedLocale.h"
 
 #include <QTest>

@@ -636,6 +636,13 @@ class Session:
             os.replace(self.program_path + ".new", self.program_path)
             # A portable copy, like the build tree: its files land beside it, in program_dir.
             open(os.path.join(self.program_dir, "quantoria.portable"), "a").close()
+            # The engine program beside it, where the copy looks first: the build tree may be in
+            # a folder the session's user cannot enter (an unprivileged desktop user).
+            engine = os.path.join(os.path.dirname(self.program_source), "quantoria-engine")
+            if os.path.exists(engine):
+                target = os.path.join(self.program_dir, "quantoria-engine")
+                shutil.copy2(engine, target + ".new")
+                os.replace(target + ".new", target)
         self.start_balloons = set()
         self.program = self._spawn("program", [self.program_path], env=self._program_env(),
                                    cwd=os.path.join(self.root, "home"))

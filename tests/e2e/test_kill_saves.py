@@ -26,7 +26,8 @@ import harness  # noqa: E402
 from cases import HISTORY_FILE, expect  # noqa: E402
 
 # Files the folder may hold; anything else after a start is a save's leftover.
-KNOWN_FILES = {HISTORY_FILE, HISTORY_FILE + ".lock", cases.SETTINGS_FILE, "quantoria.portable"}
+KNOWN_FILES = {HISTORY_FILE, HISTORY_FILE + ".lock", cases.SETTINGS_FILE, "quantoria.portable",
+               "quantoria-engine"}
 SAVE_BOUND = 60.0  # a save of the large history on a loaded machine
 CALIBRATION_SAVES = 3
 KILL_WINDOW = 2.0  # the kills fall within this many times a measured save after Enter

@@ -6,8 +6,8 @@
 //   a value within half a unit of the last place, an exact half rounded away from zero;
 // - a count formatted with four places and no grouping reads back as the same count, for
 //   |count| < 10^18 (a larger count has 19 significant digits, more than the 18 formatted).
-#include "calc/logic/NumberText.h"
-#include "calc/logic/ResultFormat.h"
+#include "NumberText.h"
+#include "ResultFormat.h"
 #include "support/FixedLocale.h"
 
 #include <cmath>

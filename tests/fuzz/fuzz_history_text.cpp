@@ -4,7 +4,7 @@
 // - invalid UTF-8 is read as Windows-1252, one character per byte, CR LF pairs counting as one;
 // - the memo text has no CR, U+2028 or U+2029 left; the file bytes are valid UTF-8 without a
 //   byte order mark, and every CR in them is followed by LF and every LF preceded by CR.
-#include "calc/logic/HistoryText.h"
+#include "HistoryText.h"
 
 #include <cstdint>
 #include <cstdio>

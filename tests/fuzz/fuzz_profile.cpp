@@ -6,7 +6,7 @@
 // - the written value reads back from the new bytes (cut to 2047 characters);
 // - other keys read the same before and after.
 // The first input byte picks the section, the key and the value; the rest is the file.
-#include "platform/Profile.h"
+#include "Profile.h"
 
 #include <QList>
 

@@ -5,8 +5,8 @@
 // - StrToCurr agrees with TryTextToCurrency, and its message quotes at most 100 characters;
 // - for plain ASCII texts, the count agrees with glibc's correctly rounded strtold, and a text of
 //   the accepted form whose value lies inside the fixed-point range is never refused.
-#include "calc/logic/NumberText.h"
-#include "platform/Errors.h"
+#include "Errors.h"
+#include "NumberText.h"
 #include "support/CurrencyText.h"
 
 #include <algorithm>

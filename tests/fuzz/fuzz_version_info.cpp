@@ -1,7 +1,7 @@
 // Arbitrary bytes as a file: GetFileVersionText and ReadVersionRecord read it without crashing
 // or reading outside their buffers, and agree with each other. The bytes live in a memory file,
 // reached by its path under /proc/self/fd like any other file.
-#include "platform/VersionInfo.h"
+#include "VersionInfo.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -11,7 +11,7 @@
 // running. Does not get the lock: asks the running copy to restore its window, passing on the
 // launch tokens of its environment as the program does, prints "restored" or "no answer", and
 // exits with code 1. --idle only waits.
-#include "platform/SingleInstance.h"
+#include "SingleInstance.h"
 
 #include <QCoreApplication>
 #include <QProcess>

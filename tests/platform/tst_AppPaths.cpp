@@ -1,4 +1,4 @@
-#include "platform/AppPaths.h"
+#include "AppPaths.h"
 #include "support/FileHelpers.h"
 #include "support/ScopedVariable.h"
 

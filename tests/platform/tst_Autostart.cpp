@@ -1,5 +1,5 @@
-#include "platform/Autostart.h"
-#include "platform/Errors.h"
+#include "Autostart.h"
+#include "Errors.h"
 #include "support/FileHelpers.h"
 #include "support/ScopedVariable.h"
 

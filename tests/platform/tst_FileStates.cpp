@@ -1,9 +1,9 @@
 // The program's files are read and written only when they are what they claim: a regular file
 // of this user, or a symbolic link that may be followed to one.
-#include "calc/logic/HistoryText.h"
-#include "platform/AtomicFile.h"
-#include "platform/Errors.h"
-#include "platform/HistoryFile.h"
+#include "AtomicFile.h"
+#include "Errors.h"
+#include "HistoryFile.h"
+#include "HistoryText.h"
 #include "support/FileHelpers.h"
 #include "support/KeyedProfile.h"
 

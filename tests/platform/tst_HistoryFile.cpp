@@ -1,11 +1,13 @@
-#include "calc/logic/HistoryText.h"
-#include "platform/Errors.h"
-#include "platform/HistoryFile.h"
+#include "Errors.h"
+#include "HistoryFile.h"
+#include "HistoryText.h"
 #include "support/FileHelpers.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -33,13 +35,32 @@ QByteArray RestBytes(const HistoryRest& rest) {
     return bytes;
 }
 
+// How saving is made to fail.
+enum class SaveFailure {
+    MissingFolder,
+    PathIsFolder,
+    ParentIsFile,
+    ReadOnlyFolder, // not for root
+    SizeLimit,
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(SaveFailure)
 
 // A history file read in parts and written back with the part not read.
 class tst_HistoryFile : public QObject {
     Q_OBJECT
 private slots:
-    void init() { m_dir = std::make_unique<QTemporaryDir>(); }
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+    }
+    void cleanup() {
+        QFile::setPermissions(m_dir->path(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        m_dir.reset();
+    }
 
     void loadReadsAHeadOnlyOfALongSavedFile_data();
     void loadReadsAHeadOnlyOfALongSavedFile();
@@ -48,6 +69,16 @@ private slots:
     void privateCopyIsNotChangedByWritesToTheFile();
     void restSurvivesTheFileBeingReplaced();
     void restCutShortIsAnErrorAndLosesNothing();
+
+    void load_data();
+    void load();
+    void loadFailure_data();
+    void loadFailure();
+    void saveEmptyTextGivesEmptyFile();
+    void largeHistoryRoundTrip();
+    void saveFailureKeepsOldFile_data();
+    void saveFailureKeepsOldFile();
+    void savePermissionsKept();
 
 private:
     QString Path() const { return m_dir->filePath(QStringLiteral("calc_history.txt")); }
@@ -175,6 +206,170 @@ void tst_HistoryFile::restCutShortIsAnErrorAndLosesNothing() {
     QVERIFY_THROWS_EXCEPTION(EReadError, TakeHistoryRest(loaded.rest, -1));
     QCOMPARE(loaded.rest.offset, before.offset);
     QCOMPARE(loaded.rest.size, before.size);
+}
+
+void tst_HistoryFile::load_data() {
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("missing file") << false << QByteArray() << QString();
+    QTest::newRow("0 bytes") << true << QByteArray() << QString();
+    QTest::newRow("entries") << true
+                             << QByteArray("\r\n12/8/2026 7:10:00 AM\r\n1+1\r\n=\r\n2.00\r\n"
+                                           "\r\n12/8/2026 7:09:00 AM\r\n2\x80\r\n=\r\n")
+                             << QStringLiteral("\n12/8/2026 7:10:00 AM\n1+1\n=\n2.00\n"
+                                               "\n12/8/2026 7:09:00 AM\n2\u20AC\n=\n");
+}
+
+void tst_HistoryFile::load() {
+    QFETCH(bool, present);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    if (present)
+        QVERIFY(WriteBytes(Path(), bytes));
+    const LoadedHistory history = LoadHistoryFile(Path());
+    QCOMPARE(history.exists, present);
+    QCOMPARE(history.text, text);
+}
+
+void tst_HistoryFile::loadFailure_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("folder") << "folder";
+    QTest::newRow("I/O error while reading") << "io";
+    QTest::newRow("no read permission") << "permission";
+}
+
+void tst_HistoryFile::loadFailure() {
+    QFETCH(QString, kind);
+    QString path = Path();
+    if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(path));
+    } else if (kind == QLatin1String("io")) {
+        // Opens, then every read fails with EIO: nothing is mapped at address 0.
+        path = QStringLiteral("/proc/self/mem");
+        if (!QFile::exists(path))
+            QSKIP("no /proc/self/mem here");
+    } else {
+        QVERIFY(WriteBytes(path, "1+1"));
+        QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
+        if (QFile(path).open(QIODevice::ReadOnly))
+            QSKIP("permissions do not stop this user (root)");
+    }
+    try {
+        LoadHistoryFile(path);
+        QFAIL("the load did not fail");
+    } catch (const EFOpenError& e) {
+        QCOMPARE(e.Message(), QStringLiteral("Cannot open file ") + path);
+    }
+}
+
+void tst_HistoryFile::saveEmptyTextGivesEmptyFile() {
+    QVERIFY(WriteBytes(Path(), "\r\nold\r\n"));
+    SaveHistoryFile(Path(), QString());
+    QVERIFY(QFileInfo(Path()).isFile());
+    QCOMPARE(QFileInfo(Path()).size(), 0);
+    const LoadedHistory history = LoadHistoryFile(Path());
+    QVERIFY(history.exists);
+    QVERIFY(history.text.isEmpty());
+}
+
+void tst_HistoryFile::largeHistoryRoundTrip() {
+    // Over 2 MB of entries, newest first as the memo keeps them, with non-ASCII results; the file
+    // form is built alongside, independently of the code under test.
+    QString text;
+    QByteArray file;
+    for (int i = 0; file.size() < 2 * 1024 * 1024; ++i) {
+        const QString entry =
+            QStringLiteral("\n12/8/2026 7:%1:00 AM\n(12+%2)*3\n=\n%3\u00A0\u20AC\n")
+                .arg(i % 60, 2, 10, QLatin1Char('0'))
+                .arg(i)
+                .arg((12 + i) * 3);
+        text += entry;
+        QByteArray bytes = entry.toUtf8();
+        bytes.replace("\n", "\r\n");
+        file += bytes;
+    }
+    SaveHistoryFile(Path(), text);
+    QCOMPARE(ReadBytes(Path()), file);
+    const LoadedHistory history = LoadHistoryFile(Path());
+    QVERIFY(history.exists);
+    QCOMPARE(history.text, text);
+}
+
+void tst_HistoryFile::saveFailureKeepsOldFile_data() {
+    QTest::addColumn<SaveFailure>("failure");
+    QTest::newRow("missing folder") << SaveFailure::MissingFolder;
+    QTest::newRow("path is a folder") << SaveFailure::PathIsFolder;
+    QTest::newRow("parent is a regular file") << SaveFailure::ParentIsFile;
+    QTest::newRow("read-only folder") << SaveFailure::ReadOnlyFolder;
+    QTest::newRow("file size limit") << SaveFailure::SizeLimit;
+}
+
+void tst_HistoryFile::saveFailureKeepsOldFile() {
+    QFETCH(SaveFailure, failure);
+    const QByteArray old("\r\n12/8/2026 7:10:00 AM\r\n1+1\r\n=\r\n2.00\r\n");
+    const QString folder = m_dir->path();
+    QString path = Path();
+    QString oldFile = path;
+    switch (failure) {
+    case SaveFailure::MissingFolder:
+        oldFile = m_dir->filePath(QStringLiteral("other"));
+        path = m_dir->filePath(QStringLiteral("missing/calc_history.txt"));
+        break;
+    case SaveFailure::PathIsFolder:
+        QVERIFY(QDir().mkdir(path));
+        oldFile = path + QStringLiteral("/inside");
+        break;
+    case SaveFailure::ParentIsFile:
+        oldFile = m_dir->filePath(QStringLiteral("history"));
+        path = oldFile + QStringLiteral("/calc_history.txt");
+        break;
+    default:
+        break;
+    }
+    QVERIFY(WriteBytes(oldFile, old));
+    const QStringList entries = FolderEntries(folder);
+    if (failure == SaveFailure::ReadOnlyFolder) {
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+        if (CanCreateFilesIn(folder))
+            QSKIP("permissions do not stop this user (root)");
+    }
+
+    if (failure == SaveFailure::SizeLimit) {
+        // Texts below and above the size of QFileDevice's write buffer.
+        for (const qsizetype size : {1000, 100000}) {
+            try {
+                const FileSizeLimit limit(64);
+                SaveHistoryFile(path, QString(size, QLatin1Char('7')));
+                QFAIL("the save did not fail");
+            } catch (const EWriteError& e) {
+                QCOMPARE(e.Message(), QStringLiteral("Unable to write to ") + path);
+            }
+        }
+    } else {
+        const QString text = QStringLiteral("\n12/8/2026 7:10:00 AM\n1+1\n=\n2.00\n");
+        try {
+            SaveHistoryFile(path, text);
+            QFAIL("the save did not fail");
+        } catch (const EFCreateError& e) {
+            QCOMPARE(e.Message(), QStringLiteral("Cannot create file ") + path);
+        }
+    }
+
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(ReadBytes(oldFile), old);
+    QCOMPARE(FolderEntries(folder), entries);
+}
+
+void tst_HistoryFile::savePermissionsKept() {
+    QVERIFY(WriteBytes(Path(), "old"));
+    QVERIFY(::chmod(QFile::encodeName(Path()).constData(), 0600) == 0);
+    SaveHistoryFile(Path(), QStringLiteral("new\n"));
+    struct stat status {};
+    QVERIFY(::stat(QFile::encodeName(Path()).constData(), &status) == 0);
+    QCOMPARE(status.st_mode & 07777, mode_t(0600));
+    QCOMPARE(ReadBytes(Path()), QByteArray("new\r\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_HistoryFile)

@@ -1,6 +1,6 @@
-#include "calc/logic/HistoryText.h"
-#include "platform/Errors.h"
-#include "platform/HistoryStore.h"
+#include "Errors.h"
+#include "HistoryStore.h"
+#include "HistoryText.h"
 #include "support/Doubles.h"
 #include "support/FileHelpers.h"
 

@@ -1,5 +1,5 @@
-#include "platform/Integrity.h"
-#include "platform/VersionInfo.h"
+#include "Integrity.h"
+#include "VersionInfo.h"
 #include "support/FileHelpers.h"
 
 #include <QDir>

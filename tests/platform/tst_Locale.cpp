@@ -1,4 +1,4 @@
-#include "platform/Locale.h"
+#include "Locale.h"
 #include "support/FixedLocale.h"
 
 #include <QTest>

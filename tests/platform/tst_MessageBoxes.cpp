@@ -1,4 +1,4 @@
-#include "platform/MessageBoxes.h"
+#include "MessageBoxes.h"
 #include "support/ScriptedMessageBoxes.h"
 
 #include <QApplication>

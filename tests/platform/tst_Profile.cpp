@@ -1,4 +1,4 @@
-#include "platform/Errors.h"
+#include "Errors.h"
 #include "support/FileHelpers.h"
 #include "support/KeyedProfile.h"
 

@@ -1,5 +1,5 @@
-#include "platform/Errors.h"
-#include "platform/ScriptControl.h"
+#include "Errors.h"
+#include "ScriptEngine.h"
 
 #include <QElapsedTimer>
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "platform/Errors.h"
-#include "platform/SettingsFile.h"
+#include "Errors.h"
+#include "SettingsFile.h"
 #include "support/FileHelpers.h"
 
 #include <QDateTime>

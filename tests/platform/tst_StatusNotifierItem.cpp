@@ -1,7 +1,7 @@
-#include "platform/DBusMenu.h"
-#include "platform/ShellNotify.h"
-#include "platform/StatusNotifierItem.h"
-#include "platform/StatusNotifierTypes.h"
+#include "DBusMenu.h"
+#include "ShellNotify.h"
+#include "StatusNotifierItem.h"
+#include "StatusNotifierTypes.h"
 #include "support/PrivateBus.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "platform/VersionInfo.h"
+#include "VersionInfo.h"
 #include "support/FileHelpers.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "calc/logic/NumberText.h"
+#include "NumberText.h"
 
 // The exact decimal text of a Currency ("-12.3456", "0"), with "." as separator.
 inline QString CurrencyToDecimalText(Currency c) {

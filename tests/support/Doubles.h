@@ -1,9 +1,9 @@
 #pragma once
 
-#include "platform/ErrorReporter.h"
-#include "platform/Errors.h"
-#include "platform/ScriptControl.h"
-#include "platform/ShellOpen.h"
+#include "ErrorReporter.h"
+#include "Errors.h"
+#include "ScriptEngine.h"
+#include "ShellOpen.h"
 
 #include <utility>
 #include <vector>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Profile.h"
+#include "Profile.h"
 
 // A settings file read and written one key at a time: each read loads the file anew, each write is
 // one atomic replacement of it.

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "calc/FormMain.h"
-#include "platform/QtKeyboardInput.h"
+#include "FormMain.h"
+#include "QtKeyboardInput.h"
 #include "support/Doubles.h"
 #include "support/FixedLocale.h"
 #include "support/RecordingShellNotify.h"

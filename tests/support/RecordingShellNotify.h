@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ShellNotify.h"
+#include "ShellNotify.h"
 
 #include <QtGlobal>
 #include <functional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/WindowActivation.h"
+#include "WindowActivation.h"
 
 #include <QPointer>
 #include <QWindow>

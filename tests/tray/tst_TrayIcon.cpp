@@ -1,6 +1,6 @@
-#include "platform/Errors.h"
+#include "Errors.h"
+#include "TrayIcon.h"
 #include "support/RecordingShellNotify.h"
-#include "tray/TrayIcon.h"
 
 #include <QApplication>
 #include <QDialog>

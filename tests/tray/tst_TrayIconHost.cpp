@@ -1,6 +1,6 @@
-#include "platform/QtShellNotify.h"
-#include "platform/TrayBalloon.h"
-#include "platform/XEmbedTray.h"
+#include "QtShellNotify.h"
+#include "TrayBalloon.h"
+#include "XEmbedTray.h"
 
 #include <QApplication>
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "platform/TextEncoding.h"
+#include "TextEncoding.h"
 
 #include <QStringDecoder>
 

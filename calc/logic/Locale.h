@@ -18,17 +18,6 @@ public:
     virtual QString FormatTime(const QTime& time, const QString& format) const = 0;
 };
 
-// The desktop's locale (LC_NUMERIC, LC_TIME and friends, as Qt reads them).
-class SystemLocale final : public Locale {
-public:
-    QString DecimalSeparator() const override;
-    QString ThousandSeparator() const override;
-    QString ShortDateFormat() const override;
-    QString LongTimeFormat() const override;
-    QString FormatDate(const QDate& date, const QString& format) const override;
-    QString FormatTime(const QTime& time, const QString& format) const override;
-};
-
 // Removes the time-zone field ("t", "tt", ...) from a time pattern, with the blanks around it;
 // quoted literal text is kept.
 QString WithoutTimeZone(const QString& timeFormat);

@@ -1,4 +1,4 @@
-#include "platform/Errors.h"
+#include "Errors.h"
 
 QString StatusMessage(uint32_t status) {
     switch (status) {

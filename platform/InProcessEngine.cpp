@@ -1,7 +1,7 @@
-#include "platform/ScriptControl.h"
+#include "ScriptEngine.h"
 
-#include "platform/Errors.h"
-#include "platform/ProcessMemory.h"
+#include "Errors.h"
+#include "ProcessMemory.h"
 
 #include <QCoreApplication>
 #include <QJSEngine>
@@ -104,12 +104,6 @@ protected:
 };
 
 } // namespace
-
-QString CheckedLanguage(const QString& language) {
-    if (language.compare(QLatin1String("JavaScript"), Qt::CaseInsensitive) != 0)
-        throw EOleSysError(Status::InvalidArgument);
-    return language;
-}
 
 namespace {
 
