@@ -242,6 +242,8 @@ class SwaySession(harness.Session):
         self._logs[name] = log.name
         kwargs.setdefault("stdout", log)
         kwargs.setdefault("stderr", log)
+        # The desktop user's own folder: the test's may be one that user cannot enter.
+        kwargs.setdefault("cwd", os.path.join(self.root, "home"))
         proc = subprocess.Popen(argv, env=env or self._env, stdin=subprocess.DEVNULL,
                                 preexec_fn=_as_user(self.user), **kwargs)
         log.close()
@@ -253,6 +255,7 @@ class SwaySession(harness.Session):
         try:
             done = subprocess.run(argv, env=self._env, stdin=subprocess.DEVNULL,
                                   capture_output=True, timeout=COMMAND_TIMEOUT,
+                                  cwd=os.path.join(self.root, "home"),
                                   preexec_fn=_as_user(self.user))
         except subprocess.TimeoutExpired:
             raise HarnessError(f"timed out after {COMMAND_TIMEOUT:.0f}s: {' '.join(argv)}")
