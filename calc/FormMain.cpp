@@ -1,6 +1,5 @@
 #include "FormMain.h"
 
-#include "AtomicFile.h"
 #include "Evaluation.h"
 #include "Example.h"
 #include "FormAbout.h"
@@ -8,14 +7,13 @@
 #include "HistoryText.h"
 #include "Keypad.h"
 #include "MenuGlyphs.h"
-#include "Profile.h"
 #include "ResultFormat.h"
+#include "SettingsFile.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QFileInfo>
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QLabel>
@@ -29,16 +27,8 @@
 
 namespace {
 
-const QString kSection = QStringLiteral("Config");
-// The longest the interface waits for the history's previous write (a slow or stuck disk).
-constexpr std::chrono::milliseconds kHistoryWriteWait{5000};
 const QString kHideHistory = QStringLiteral("Hide History");
 const QString kDisplayHistory = QStringLiteral("Display History");
-
-// How much of a long history the memo reads at start; the rest follows as the user scrolls.
-constexpr qint64 kHistoryHeadBytes = 16 * 1024;
-// When, after the start, the rest not read yet is copied where nobody else can change it.
-constexpr std::chrono::milliseconds kHistoryCopyDelay{2000};
 
 const QColor kActiveRow(255, 255, 0);
 const QColor kIdleRow(255, 255, 255);
@@ -88,24 +78,19 @@ QCheckBox* MakeCheck(QWidget* parent, const char* name, const QString& caption, 
 } // namespace
 
 TfrmMain::TfrmMain(MainWindowServices services, QWidget* parent)
-    : QMainWindow(parent), m_services(std::move(services)) {
+    : QMainWindow(parent), m_services(std::move(services)),
+      m_history(m_services.paths.HistoryFile(), m_services.errors,
+                {[this] { return m_memoHistory->Text(); }, [this] { return m_memoHistory->Rest(); },
+                 [this](const HistoryRest& from, const HistoryRest& to) {
+                     m_memoHistory->MoveRest(from, to);
+                 }}) {
     setObjectName(QStringLiteral("frmMain"));
     CreateControls();
     FormCreate();
-
-    // The history reaches the disk a moment after each change, off the evaluation path, so a
-    // crash or a lost display connection loses at most that moment.
-    m_autosave.setSingleShot(true);
-    m_autosave.setInterval(1000);
-    connect(&m_autosave, &QTimer::timeout, this, [this] { SaveHistoryInBackground(true); });
     connect(m_memoHistory->document(), &QTextDocument::contentsChanged, this, [this] {
-        if (m_memoHistory->TakingIn())
-            return; // the history itself is as it was
-        m_historyDirty = true;
-        m_autosave.start();
+        if (!m_memoHistory->TakingIn()) // taking in leaves the history itself as it was
+            m_history.Changed();
     });
-    if (m_historyDirty)
-        m_autosave.start();
 }
 
 TfrmMain::~TfrmMain() {
@@ -372,52 +357,16 @@ void TfrmMain::FormCreate() {
         m_scriptControl->SetLanguage(QStringLiteral("JavaScript"));
     });
     Handle([&] { BuildResultFormat(); });
-    // Temporary files of saves that a crash or a kill cut short (the history's: below).
-    RemoveLeftoverTemporaries(m_services.paths.SettingsFile());
     Handle([&] {
-        const QFileInfo historyInfo(m_services.paths.HistoryFile());
-        const QString sessionFile =
-            historyInfo.absolutePath() + QLatin1Char('/') + historyInfo.completeBaseName() +
-            QStringLiteral("-session-") +
-            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
-            QStringLiteral(".txt");
-        const FileLock::Result lock =
-            m_historyLock.TryLock(m_services.paths.HistoryFile() + QStringLiteral(".lock"));
-        m_historyHeldElsewhere = lock == FileLock::Result::HeldElsewhere;
-        // While this copy holds the lock no other copy saves the history file, so a temporary
-        // file of its save is a leftover whatever its age; otherwise only old ones are.
-        if (lock == FileLock::Result::Locked)
-            RemoveLeftoverTemporaries(m_services.paths.HistoryFile(), 0);
-        else
-            RemoveLeftoverTemporaries(m_services.paths.HistoryFile());
-        if (m_historyHeldElsewhere) {
-            m_historyUnreadable = true;
-            m_sessionHistoryFile = sessionFile;
-        }
-        try {
-            LoadedHistory history =
-                LoadHistoryFile(m_services.paths.HistoryFile(), kHistoryHeadBytes);
-            m_memoHistory->SetHistory(history.text, std::move(history.rest));
-            // A missing file, or one in another form, is written by the next save; so is the
-            // session file of a copy that does not own the history.
-            m_historyDirty = !history.savedForm || m_historyHeldElsewhere;
-            m_historyStamp = FileStamp::Of(HistoryTarget());
-            // Not while the window starts: the copy's disk and processor time would slow it.
-            QTimer::singleShot(kHistoryCopyDelay, this, [this] { KeepHistoryRestPrivate(); });
-            if (m_historyHeldElsewhere)
-                TellSessionHistoryFile();
-        } catch (const EFOpenError&) {
-            m_historyUnreadable = true;
-            m_sessionHistoryFile = sessionFile;
-            throw;
-        }
+        LoadedHistory history = m_history.Load(g_appTitle);
+        m_memoHistory->SetHistory(history.text, std::move(history.rest));
     });
     Handle([&] {
-        const ProfileDocument settings = Profile(m_services.paths.SettingsFile()).Load();
-        editPrecision->SetValue(settings.ReadInteger(kSection, QStringLiteral("Prec"), 2));
-        checkComma->setChecked(settings.ReadBool(kSection, QStringLiteral("Comma"), true));
-        checkStartup->setChecked(settings.ReadBool(kSection, QStringLiteral("Startup"), true));
-        if (!settings.ReadBool(kSection, QStringLiteral("DisplayHistory"), true))
+        const Settings settings = SettingsFile::Load(m_services.paths.SettingsFile());
+        editPrecision->SetValue(settings.precision);
+        checkComma->setChecked(settings.comma);
+        checkStartup->setChecked(settings.startup);
+        if (!settings.displayHistory)
             LabelHideHistoryClick();
     });
     Handle([&] {
@@ -428,23 +377,12 @@ void TfrmMain::FormCreate() {
 
 void TfrmMain::FormDestroy() {
     // Each step stands on its own: a history that cannot be saved does not cost the settings.
-    m_autosave.stop();
-    const bool written = m_historyWriter.WaitIdle(kHistoryWriteWait);
-    // The writer's outcomes, which the event loop would have delivered.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    // A history saved as it is and still on disk as written is not written again.
-    Handle([&] {
-        if (!written || m_historyDirty || FileStamp::Of(HistoryTarget()) != m_historyStamp)
-            SaveHistory();
-    });
+    Handle([&] { m_history.SaveAtExit(); });
     Handle([&] { m_scriptControl.reset(); });
     Handle([&] {
-        Profile(m_services.paths.SettingsFile())
-            .Write({{kSection, QStringLiteral("Prec"), QString::number(editPrecision->Value())},
-                    {kSection, QStringLiteral("Comma"), checkComma->isChecked() ? "1" : "0"},
-                    {kSection, QStringLiteral("Startup"), checkStartup->isChecked() ? "1" : "0"},
-                    {kSection, QStringLiteral("DisplayHistory"),
-                     LabelHideHistory->text() == kHideHistory ? "1" : "0"}});
+        SettingsFile::Save(m_services.paths.SettingsFile(),
+                           {editPrecision->Value(), checkComma->isChecked(),
+                            checkStartup->isChecked(), LabelHideHistory->text() == kHideHistory});
     });
     Handle([&] {
         if (checkStartup->isChecked())
@@ -454,55 +392,6 @@ void TfrmMain::FormDestroy() {
     });
 }
 
-void TfrmMain::SaveHistory() {
-    if (!HistoryToSave())
-        return;
-    const HistoryRest rest = m_memoHistory->Rest();
-    SaveHistoryFile(HistoryTarget(), m_memoHistory->Text(), rest);
-    m_historyDirty = false;
-    m_historyStamp = FileStamp::Of(HistoryTarget());
-    if (m_historyUnreadable)
-        TellSessionHistoryFile();
-}
-
-// The rest of a long history still in the history file is copied, on the writer thread, where
-// nobody else can change it.
-void TfrmMain::KeepHistoryRestPrivate() {
-    const HistoryRest rest = m_memoHistory->Rest();
-    if (rest.IsEmpty())
-        return;
-    const QString folder = QFileInfo(HistoryTarget()).absolutePath();
-    m_historyWriter.Post([this, rest, folder] {
-        const HistoryRest copy = PrivateCopy(rest, folder);
-        QMetaObject::invokeMethod(
-            this, [this, rest, copy] { m_memoHistory->MoveRest(rest, copy); },
-            Qt::QueuedConnection);
-    });
-}
-
-// With an unreadable history file only a non-empty session history is written.
-bool TfrmMain::HistoryToSave() const {
-    return !m_historyUnreadable ||
-           (!m_sessionHistoryFile.isEmpty() &&
-            (!m_memoHistory->document()->isEmpty() || !m_memoHistory->Rest().IsEmpty()));
-}
-
-QString TfrmMain::HistoryTarget() const {
-    return m_historyUnreadable ? m_sessionHistoryFile : m_services.paths.HistoryFile();
-}
-
-void TfrmMain::TellSessionHistoryFile() {
-    if (std::exchange(m_sessionHistoryTold, true))
-        return;
-    m_services.errors.ShowException(
-        (m_historyHeldElsewhere
-             ? QStringLiteral("The history file %1 is in use by another copy of %3, which keeps "
-                              "it. The history of this session is kept in %2")
-             : QStringLiteral("The history file %1 could not be read, so it is left as it is. "
-                              "The history of this session is kept in %2"))
-            .arg(m_services.paths.HistoryFile(), m_sessionHistoryFile, g_appTitle));
-}
-
 void TfrmMain::labelEraseHistoryClick() {
     const int answer = m_services.boxes.Show(
         this, QStringLiteral("All historys of calculator will be lost, are you sure?"), g_appTitle,
@@ -510,21 +399,7 @@ void TfrmMain::labelEraseHistoryClick() {
     if (answer != MessageBoxes::IdOk)
         return;
     m_memoHistory->ClearHistory();
-    m_autosave.stop();
-    m_historyWriter.WaitIdle(kHistoryWriteWait);
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    // Another copy owns the history file: only this session's file is emptied.
-    if (m_historyHeldElsewhere) {
-        SaveHistoryFile(m_sessionHistoryFile, QString());
-        m_historyDirty = false;
-        m_historyStamp = FileStamp::Of(m_sessionHistoryFile);
-        return;
-    }
-    // The user asked for an empty history: that may replace even a file that could not be read.
-    SaveHistoryFile(m_services.paths.HistoryFile(), QString());
-    m_historyUnreadable = false;
-    m_historyDirty = false;
-    m_historyStamp = FileStamp::Of(m_services.paths.HistoryFile());
+    m_history.Erase();
 }
 
 // Hiding narrows the window to the left panel; showing widens it by the splitter and the right
@@ -753,7 +628,7 @@ bool TfrmMain::EvaluateActiveRow() {
     if (expression.isEmpty())
         return false;
     // The previous evaluation is on disk before this one runs.
-    m_historyWriter.WaitIdle(kHistoryWriteWait);
+    m_history.WaitWritten();
     QString result;
     try {
         result = EvaluateExpression(m_scriptControl.get(), expression, m_resultFormat,
@@ -764,49 +639,10 @@ bool TfrmMain::EvaluateActiveRow() {
     }
     m_editActiveResult->SetText(result);
     InsertHistoryEntry(expression, m_editActiveResult->text());
-    SaveHistoryInBackground(false);
+    // Each evaluation's entry is handed to the writer at once, not a second later, so an
+    // evaluation followed by a crash is not lost.
+    m_history.SaveInBackground(false);
     return true;
-}
-
-// The writer thread encodes and writes a snapshot of the memo's text followed by the rest not
-// taken in; the interface thread only copies the text (shared, not duplicated). A rest still in
-// the file it was read from is copied into a private file first, so that a change made to the
-// history file behind the program's back cannot alter it. Each evaluation's
-// entry is handed over at once, not a second later, so an evaluation followed by a crash is not
-// lost. With an unreadable history file the session's own file is written instead.
-void TfrmMain::SaveHistoryInBackground(bool report) {
-    m_autosave.stop();
-    if (!HistoryToSave())
-        return;
-    const QString path = HistoryTarget();
-    const bool session = m_historyUnreadable;
-    m_historyDirty = false;
-    m_historyWriter.Post(
-        [this, path, session, report, text = m_memoHistory->Text(), rest = m_memoHistory->Rest()] {
-            // The rest is first copied where nobody else can change it (once).
-            const HistoryRest source = PrivateCopy(rest, QFileInfo(path).absolutePath());
-            const AtomicWrite result = WriteHistoryFile(path, EncodeHistoryText(text), source);
-            const FileStamp stamp = FileStamp::Of(path);
-            QMetaObject::invokeMethod(
-                this,
-                [this, path, session, report, result, rest, source, stamp] {
-                    m_memoHistory->MoveRest(rest, source);
-                    if (result == AtomicWrite::Done) {
-                        if (path == HistoryTarget())
-                            m_historyStamp = stamp;
-                        m_autosaveFailureShown = false;
-                        if (session)
-                            TellSessionHistoryFile();
-                        return;
-                    }
-                    m_historyDirty = true;
-                    if (!report)
-                        m_autosave.start();
-                    else if (!std::exchange(m_autosaveFailureShown, true))
-                        m_services.errors.ShowException(HistoryWriteFailure(result, path));
-                },
-                Qt::QueuedConnection);
-        });
 }
 
 void TfrmMain::InsertHistoryEntry(const QString& expression, const QString& result) {

@@ -2,11 +2,10 @@
 
 #include "AppPaths.h"
 #include "Autostart.h"
-#include "BackgroundWriter.h"
 #include "Controls.h"
 #include "ErrorReporter.h"
-#include "FileLock.h"
 #include "HistoryMemo.h"
+#include "HistoryStore.h"
 #include "KeyboardInput.h"
 #include "KeypadPanel.h"
 #include "Locale.h"
@@ -19,7 +18,6 @@
 
 #include <QMainWindow>
 #include <QPointer>
-#include <QTimer>
 #include <array>
 #include <memory>
 
@@ -101,13 +99,10 @@ public:
     // Brings the window back from the tray or the minimised state and to the front (a second
     // start of the program asks for this, with the tokens its launcher gave it).
     void BringToFront(const LaunchTokens& tokens = {});
-    // Writes the history file now (the memo's text and the rest not taken in), unless the file
-    // could not be loaded.
-    void SaveHistory();
     // Waits until the history handed to the writer thread is on disk (or failed); false when
     // `timeout` passed first.
     bool WaitHistoryWritten(std::chrono::milliseconds timeout) {
-        return m_historyWriter.WaitIdle(timeout);
+        return m_history.WaitWritten(timeout);
     }
     // The icon is really in the notification area: closing and minimising hide into it.
     bool TrayShown() const;
@@ -173,13 +168,6 @@ private:
     void ShowReminderBalloon();
     void TrayAreaChanged(bool available);
     void AddTrayIcon();
-    // Hands the history to the writer thread; `report`: a failure is reported (once, until a save
-    // succeeds), otherwise it is tried again by the autosave a moment later.
-    void SaveHistoryInBackground(bool report);
-    void KeepHistoryRestPrivate();
-    bool HistoryToSave() const;
-    // The file the history goes to: the history file, or this session's own file.
-    QString HistoryTarget() const;
     void ControlFocusIn(QWidget* control);
     void ControlFocusOut(QWidget* control, Qt::FocusReason reason);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -211,30 +199,10 @@ private:
     MainWindowServices m_services;
     // The control whose enter handler ran last and whose exit handler has not run yet.
     QPointer<QWidget> m_enteredControl;
-    // The history file exists but could not be read: it is never written over.
-    bool m_historyUnreadable = false;
-    // While the history file cannot be read (and so is never written), this session's entries go
-    // to a file of their own beside it; the user is told its name once.
-    QString m_sessionHistoryFile;
-    bool m_sessionHistoryTold = false;
-    // Two copies (two sessions, two machines) sharing the folder: the first owns the history
-    // file; a later one reads it but keeps its own entries apart, in a session file.
-    FileLock m_historyLock;
-    bool m_historyHeldElsewhere = false;
-    void TellSessionHistoryFile();
     // The last add of the notification icon succeeded and the area is still there.
     bool m_trayAdded = false;
     // The window went into the tray (a close or a minimise) and has not been shown since.
     bool m_hiddenInTray = false;
-    // Saves the history a moment after it changed.
-    QTimer m_autosave;
-    // Each evaluation's history goes to disk on this thread before the next evaluation runs.
-    BackgroundWriter m_historyWriter;
-    // An autosave failure is reported once, until a save succeeds again.
-    bool m_autosaveFailureShown = false;
-    // The history changed since the last save handed over, or the file is not as a save would
-    // write it (missing, or written in an older form): the end of the program writes it.
-    bool m_historyDirty = false;
-    // The history file (or session file) as the last save or the load left it.
-    FileStamp m_historyStamp;
+    // When and where the memo's history is written.
+    HistoryStore m_history;
 };
