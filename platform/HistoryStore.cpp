@@ -8,6 +8,28 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <atomic>
+
+namespace {
+
+// A session file's name: the history file's, with the start's date and time and the process
+// (copies started in the same second each get their own), and a count for a further store of
+// the same process.
+QString SessionFileName(const QString& historyFile) {
+    static std::atomic<int> stores{0};
+    const int store = stores++;
+    const QFileInfo info(historyFile);
+    QString name = info.absolutePath() + QLatin1Char('/') + info.completeBaseName() +
+                   QStringLiteral("-session-") +
+                   QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+                   QLatin1Char('-') + QString::number(QCoreApplication::applicationPid());
+    if (store > 0)
+        name += QLatin1Char('-') + QString::number(store);
+    return name + QStringLiteral(".txt");
+}
+
+} // namespace
+
 HistoryStore::HistoryStore(QString path, ErrorReporter& errors, Holder holder)
     : m_path(std::move(path)), m_errors(errors), m_holder(std::move(holder)) {
     // The history reaches the disk a moment after each change, off the evaluation path, so a
@@ -19,12 +41,7 @@ HistoryStore::HistoryStore(QString path, ErrorReporter& errors, Holder holder)
 
 LoadedHistory HistoryStore::Load(const QString& programName, qint64 headBytes) {
     m_programName = programName;
-    const QFileInfo info(m_path);
-    const QString sessionFile =
-        info.absolutePath() + QLatin1Char('/') + info.completeBaseName() +
-        QStringLiteral("-session-") +
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
-        QStringLiteral(".txt");
+    const QString sessionFile = SessionFileName(m_path);
     const FileLock::Result lock = m_lock.TryLock(m_path + QStringLiteral(".lock"));
     m_heldElsewhere = lock == FileLock::Result::HeldElsewhere;
     // While this copy holds the lock no other copy saves the history file, so a temporary file of

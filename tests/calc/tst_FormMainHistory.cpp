@@ -1,5 +1,6 @@
 #include "HistoryText.h"
 #include "support/FileHelpers.h"
+#include "support/HistoryEntries.h"
 #include "support/MainWindowFixture.h"
 
 #include <QAction>
@@ -14,14 +15,7 @@ namespace {
 // Newest first, as the program writes it, with characters outside ASCII and a few rarely seen
 // ones among them. `line` is the line end.
 QByteArray Entries(int count, const char* line = "\r\n") {
-    static const char* const odd[] = {"\xC3\xA9",     "\xF0\x9F\x98\x80", "\t",
-                                      "\xEF\xBB\xBF", "\xC2\xA0",         "\xE2\x82\xAC"};
-    QByteArray bytes;
-    for (int i = count; i > 0; --i)
-        bytes += QByteArray(line) + "12/8/2026 7:00:00 AM" + line + "(12+" + QByteArray::number(i) +
-                 ")*3" + odd[i % 6] + line + "=" + line + QByteArray::number((12 + i) * 3) + ".00" +
-                 line;
-    return bytes;
+    return HistoryEntries(1, count, line, true);
 }
 
 // What the memo holds, as it is saved.

@@ -427,7 +427,7 @@ def case_sigterm_on_a_full_disk(session):
 
 IN_USE = (r"The history file {history} is in use by another copy of Quantoria, which keeps it\. "
           r"The history of this session is kept in ({folder}/calc_history-session-"
-          r"\d{{8}}-\d{{6}}\.txt)\.")
+          r"\d{{8}}-\d{{6}}-\d+\.txt)\.")
 
 
 def history_entries(data, what):

@@ -2,6 +2,7 @@
 #include "HistoryFile.h"
 #include "HistoryText.h"
 #include "support/FileHelpers.h"
+#include "support/HistoryEntries.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -12,14 +13,8 @@
 
 namespace {
 
-// Newest first, as the program writes it.
 QByteArray Entries(int first, int count, const char* line = "\r\n") {
-    QByteArray bytes;
-    for (int i = first + count - 1; i >= first; --i)
-        bytes += QByteArray(line) + "12/8/2026 7:00:00 AM" + line + "(12+" + QByteArray::number(i) +
-                 ")*3\xC3\xA9" + line + "=" + line + QByteArray::number((12 + i) * 3) + ".00" +
-                 line;
-    return bytes;
+    return HistoryEntries(first, count, line);
 }
 
 // The text the memo shows for a whole file, and the bytes of a rest.

@@ -3,6 +3,7 @@
 #include "HistoryText.h"
 #include "support/Doubles.h"
 #include "support/FileHelpers.h"
+#include "support/HistoryEntries.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -13,12 +14,7 @@ namespace {
 
 // Newest first, as the program writes it.
 QByteArray Entries(int count, const char* line = "\r\n") {
-    QByteArray bytes;
-    for (int i = count; i > 0; --i)
-        bytes += QByteArray(line) + "12/8/2026 7:00:00 AM" + line + "(12+" + QByteArray::number(i) +
-                 ")*3\xC3\xA9" + line + "=" + line + QByteArray::number((12 + i) * 3) + ".00" +
-                 line;
-    return bytes;
+    return HistoryEntries(1, count, line);
 }
 
 // What the window's memo holds: a text and the rest of the file it has not taken in.
@@ -102,6 +98,7 @@ private slots:
     void exitWritesOnlyWhatIsNotOnDisk();
     void unreadableFileIsNeverWrittenOver();
     void secondCopyOnTheFolderKeepsItsEntriesApart();
+    void copiesStartedTogetherKeepSessionFilesOfTheirOwn();
     void failedSaveIsReportedOnceUntilOneSucceeds();
     void restIsCopiedBeforeTheFileIsReplaced();
 
@@ -250,6 +247,26 @@ void tst_HistoryStore::secondCopyOnTheFolderKeepsItsEntriesApart() {
 
 // A failed save after a change is reported once; later failures are not, until a save succeeds.
 // A failed save of an evaluation (not reported) is tried again by the autosave, which reports.
+// Two copies that find the history held by a third, started within the same second, each keep
+// their entries in a file of their own.
+void tst_HistoryStore::copiesStartedTogetherKeepSessionFilesOfTheirOwn() {
+    QVERIFY(WriteBytes(Path(), "old\r\n"));
+    Copy owner(Path());
+    QVERIFY(owner.Load());
+    Copy second(Path());
+    Copy third(Path());
+    QVERIFY(second.Load());
+    QVERIFY(third.Load());
+    QVERIFY(second.store.Target() != third.store.Target());
+    second.Add(QStringLiteral("second\n"));
+    third.Add(QStringLiteral("third\n"));
+    QVERIFY(second.SaveAndWait(true));
+    QVERIFY(third.SaveAndWait(true));
+    QCOMPARE(SessionFiles(Path()).size(), 2);
+    QCOMPARE(ReadBytes(second.store.Target()), QByteArray("second\r\nold\r\n"));
+    QCOMPARE(ReadBytes(third.store.Target()), QByteArray("third\r\nold\r\n"));
+}
+
 void tst_HistoryStore::failedSaveIsReportedOnceUntilOneSucceeds() {
     Copy copy(Path());
     QVERIFY(copy.Load());
