@@ -17,7 +17,7 @@ class ErrorReporter;
 // - One owner at a time: Load takes an flock on "<history file>.lock". A store that finds it held
 //   by another copy (another session, another machine sharing the folder) reads the history all
 //   the same, tells the user once, and writes its own entries to a session file beside it,
-//   "<name>-session-<yyyyMMdd-HHmmss>.txt"; its erase empties only that file.
+//   "<name>-session-<yyyyMMdd-HHmmss>-<process id>.txt"; its erase empties only that file.
 // - A history file that exists but cannot be read is never written over (only an erase replaces
 //   it): this session's entries go to a session file too, once there are any, and the user is
 //   told its name once.

@@ -43,7 +43,7 @@ struct ToolTip {
 };
 
 // One entry of a DBusMenu layout, (ia{sv}av): its id, its properties and its children, each
-// child a variant holding a LayoutItem again.
+// child a variant holding a MenuLayoutItem again.
 struct MenuLayoutItem {
     int id = 0;
     QVariantMap properties;
