@@ -5,8 +5,9 @@
 #include <exception>
 #include <new>
 
-// The application's one error reporter: the box with the error icon, the application title as
-// caption and the message with a full stop added (see ErrorBoxText).
+// The application's one error reporter. The program's (MessageBoxErrorReporter) shows the box with
+// the error icon, the application title as caption and the message with a full stop added (see
+// ErrorBoxText); tests record the messages.
 class ErrorReporter {
 public:
     virtual ~ErrorReporter() = default;

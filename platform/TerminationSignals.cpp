@@ -60,8 +60,9 @@ void Watch() {
             continue;
         break; // timed out
     }
+    static_assert(TerminationSignals::kGraceMs == 1800, "the message names the grace time");
     static const char message[] =
-        "Quantoria: did not end within 2 seconds of the termination request; ending now\n";
+        "Quantoria: did not end within 1.8 seconds of the termination request; ending now\n";
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message, sizeof message - 1);
     _exit(1);
 }

@@ -7,7 +7,7 @@ class QSocketNotifier;
 // Turns SIGTERM, SIGHUP and SIGINT into a Qt signal delivered on the event loop, so the program
 // can end the way File > Exit ends it (saving its files) instead of dying mid-way.
 //
-// Termination always wins: from the first signal on, the program has two seconds (`kGrace`) to
+// Termination always wins: from the first signal on, the program has 1.8 seconds (kGraceMs) to
 // end on its own; after that a thread of this object writes a line on standard error and ends the
 // process. The files are written atomically, so a save cut short leaves the previous file.
 class TerminationSignals : public QObject {
