@@ -51,14 +51,14 @@ LoadedHistory HistoryStore::Load(const QString& programName, qint64 headBytes) {
     else
         RemoveLeftoverTemporaries(m_path);
     if (m_heldElsewhere) {
-        m_unreadable = true;
+        m_useSessionFile = true;
         m_sessionFile = sessionFile;
     }
     LoadedHistory history;
     try {
         history = LoadHistoryFile(m_path, headBytes);
     } catch (const EFOpenError&) {
-        m_unreadable = true;
+        m_useSessionFile = true;
         m_sessionFile = sessionFile;
         throw;
     }
@@ -89,7 +89,7 @@ void HistoryStore::SaveInBackground(bool report) {
     if (!ToSave(text, rest))
         return;
     const QString path = Target();
-    const bool session = m_unreadable;
+    const bool session = m_useSessionFile;
     m_dirty = false;
     m_writer.Post([this, path, session, report, text = std::move(text), rest] {
         // The rest is first copied where nobody else can change it (once).
@@ -130,7 +130,7 @@ void HistoryStore::Save() {
     SaveHistoryFile(Target(), text, rest);
     m_dirty = false;
     m_stamp = FileStamp::Of(Target());
-    if (m_unreadable)
+    if (m_useSessionFile)
         TellSessionFile();
 }
 
@@ -157,18 +157,18 @@ void HistoryStore::Erase() {
     }
     // The user asked for an empty history: that may replace even a file that could not be read.
     SaveHistoryFile(m_path, QString());
-    m_unreadable = false;
+    m_useSessionFile = false;
     m_dirty = false;
     m_stamp = FileStamp::Of(m_path);
 }
 
 QString HistoryStore::Target() const {
-    return m_unreadable ? m_sessionFile : m_path;
+    return m_useSessionFile ? m_sessionFile : m_path;
 }
 
-// With an unreadable history file only a non-empty session history is written.
+// A session file is written only once it has something in it.
 bool HistoryStore::ToSave(const QString& text, const HistoryRest& rest) const {
-    return !m_unreadable || (!m_sessionFile.isEmpty() && (!text.isEmpty() || !rest.IsEmpty()));
+    return !m_useSessionFile || (!m_sessionFile.isEmpty() && (!text.isEmpty() || !rest.IsEmpty()));
 }
 
 void HistoryStore::TellSessionFile() {

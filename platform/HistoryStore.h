@@ -93,9 +93,9 @@ private:
     ErrorReporter& m_errors;
     Holder m_holder;
     QString m_programName;
-    // The history file exists but could not be read (or another copy owns it): it is never
-    // written over, and this session's entries go to m_sessionFile.
-    bool m_unreadable = false;
+    // The history file is not this copy's to write (it exists but could not be read, or another
+    // copy owns it): it is never written over, and this session's entries go to m_sessionFile.
+    bool m_useSessionFile = false;
     QString m_sessionFile;
     bool m_sessionTold = false;
     FileLock m_lock;
