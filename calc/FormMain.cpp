@@ -67,6 +67,7 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& caption, int
     return label;
 }
 
+// A check box, checked until the settings file says otherwise, widened where its caption needs it.
 QCheckBox* MakeCheck(QWidget* parent, const char* name, const QString& caption, int x, int y) {
     auto* check = new QCheckBox(caption, parent);
     check->setObjectName(QLatin1String(name));
@@ -505,6 +506,7 @@ void TfrmMain::SetExpColour(TEdit* box, const QColor& colour) {
     SetBase(box, colour);
 }
 
+// The control a focus widget stands for: the precision box for its inner editor, else itself.
 QWidget* TfrmMain::ControlOf(QWidget* widget) const {
     if (widget && widget->parentWidget() == editPrecision)
         return editPrecision;
