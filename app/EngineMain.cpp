@@ -40,7 +40,7 @@ char g_crashStack[64 * 1024];
 
 // A crash with the data size at its limit, or right after the kernel refused memory, is an
 // allocation the engine did not check: report it as one. Only async-signal-safe calls: the numbers
-// are read from /proc by hand.
+// are read from /proc by hand (ProcessMemory.h reads the same file, but with Qt's file classes).
 void OnCrash(int number) {
     // A mapping the kernel refused (the data limit) that the engine then used leaves ENOMEM.
     if (errno == ENOMEM)

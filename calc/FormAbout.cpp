@@ -6,6 +6,8 @@
 #include <QFrame>
 #include <QPushButton>
 
+#include <utility>
+
 namespace {
 
 QLabel* PlaceLabel(QWidget* parent, const QString& caption, int x, int y) {
@@ -87,6 +89,19 @@ TfrmAbout::TfrmAbout(QWidget* owner, ShellOpen& shell,
     btnVisitHomePage->setFocus();
     connect(btnVisitHomePage, &QPushButton::clicked, this, [this] { btnVisitHomePageClick(); });
     connect(btnClose, &QPushButton::clicked, this, [this] { btnCloseClick(); });
+
+    const std::pair<QWidget*, const char*> names[] = {{Panel1, "Panel1"},
+                                                      {lblVersion, "lblVersion"},
+                                                      {lblProductFullName, "lblProductFullName"},
+                                                      {Label3, "Label3"},
+                                                      {Label4, "Label4"},
+                                                      {labelWeb, "labelWeb"},
+                                                      {Label5, "Label5"},
+                                                      {labelMail, "labelMail"},
+                                                      {btnVisitHomePage, "btnVisitHomePage"},
+                                                      {btnClose, "btnClose"}};
+    for (const auto& [widget, name] : names)
+        widget->setObjectName(QLatin1String(name));
 
     FormCreate();
 }

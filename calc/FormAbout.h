@@ -17,6 +17,10 @@ public:
     TfrmAbout(QWidget* owner, ShellOpen& shell,
               std::function<QString(const QString& path)> versionText);
 
+    void setVisible(bool visible) override;
+
+private:
+    // The controls, whose object names are these names.
     QFrame* Panel1;
     QLabel* lblVersion;
     QLabel* lblProductFullName;
@@ -36,9 +40,6 @@ public:
     void labelWebClick();
     void FormCreate();
 
-    void setVisible(bool visible) override;
-
-private:
     ShellOpen& m_shell;
     const std::function<QString(const QString&)> m_versionText;
 };

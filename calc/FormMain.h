@@ -69,7 +69,29 @@ public:
     const TEdit* ActiveResult() const { return m_editActiveResult; }
     int RememberedCaret(int row) const { return m_expCaret[row]; }
 
-    // Handlers.
+    // Evaluates the active row; false when its expression box is empty.
+    bool EvaluateActiveRow();
+
+    // Brings the window back from the tray or the minimised state and to the front (a second
+    // start of the program asks for this, with the tokens its launcher gave it).
+    void BringToFront(const LaunchTokens& tokens = {});
+    // Waits until the history handed to the writer thread is on disk (or failed); false when
+    // `timeout` passed first.
+    bool WaitHistoryWritten(std::chrono::milliseconds timeout) {
+        return m_history.WaitWritten(timeout);
+    }
+
+    // The window's tab stops in tab order, as the arrow keys walk them.
+    QList<QWidget*> TabStops() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // The handlers, named after the controls and events they serve; each runs inside RunHandler
+    // (Bind, Handler, Run below).
     void FormCreate();
     void FormDestroy();
     void editExp1Enter(TEdit* sender);
@@ -93,31 +115,12 @@ public:
     void checkCommaClick();
     void editPrecisionChange();
     void BuildResultFormat();
-    // Evaluates the active row; false when its expression box is empty.
-    bool EvaluateActiveRow();
 
-    // Brings the window back from the tray or the minimised state and to the front (a second
-    // start of the program asks for this, with the tokens its launcher gave it).
-    void BringToFront(const LaunchTokens& tokens = {});
-    // Waits until the history handed to the writer thread is on disk (or failed); false when
-    // `timeout` passed first.
-    bool WaitHistoryWritten(std::chrono::milliseconds timeout) {
-        return m_history.WaitWritten(timeout);
-    }
     // The icon is really in the notification area: closing and minimising hide into it.
     bool TrayShown() const;
-
-    // The window's tab stops in tab order, as the arrow keys walk them.
-    QList<QWidget*> TabStops() const;
     // Focuses the next (or previous) tab stop after `from`, wrapping around.
     void SelectNextControl(QWidget* from, bool forward);
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    void changeEvent(QEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-
-private:
     // Menus.
     QMenu* File1;
     QAction* menuExit;

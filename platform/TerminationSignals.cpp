@@ -14,7 +14,7 @@
 
 namespace {
 
-int g_pipe[2] = {-1, -1};
+int g_wakeSockets[2] = {-1, -1};
 constexpr int kSignals[] = {SIGTERM, SIGHUP, SIGINT};
 
 // The last resort: woken by the first signal, it ends the process when the program has not ended
@@ -24,12 +24,12 @@ volatile sig_atomic_t g_signalled = 0;
 volatile sig_atomic_t g_watchStop = 0;
 std::thread g_watch;
 
-// Only async-signal-safe work here: the number goes down the pipe to the event loop, and the
-// first signal wakes the watch.
+// Only async-signal-safe work here: the number goes through the socket pair to the event loop, and
+// the first signal wakes the watch.
 void OnSignal(int number) {
     const int saved = errno;
     const unsigned char byte = static_cast<unsigned char>(number);
-    [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
+    [[maybe_unused]] const ssize_t written = ::write(g_wakeSockets[1], &byte, 1);
     if (!g_signalled) {
         g_signalled = 1;
         sem_post(&g_watchWake);
@@ -70,16 +70,16 @@ void Watch() {
 } // namespace
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_wakeSockets) != 0)
         return;
     sem_init(&g_watchWake, 0, 0);
     g_signalled = 0;
     g_watchStop = 0;
     g_watch = std::thread(Watch);
-    m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+    m_notifier = new QSocketNotifier(g_wakeSockets[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         unsigned char byte = 0;
-        while (::read(g_pipe[0], &byte, 1) == 1)
+        while (::read(g_wakeSockets[0], &byte, 1) == 1)
             emit Received(byte);
     });
     struct sigaction action = {};
@@ -100,7 +100,7 @@ TerminationSignals::~TerminationSignals() {
         sem_destroy(&g_watchWake);
     }
     delete m_notifier;
-    for (int& fd : g_pipe) {
+    for (int& fd : g_wakeSockets) {
         if (fd >= 0)
             ::close(fd);
         fd = -1;
@@ -108,5 +108,5 @@ TerminationSignals::~TerminationSignals() {
 }
 
 int TerminationSignals::WakeDescriptor() {
-    return g_pipe[0];
+    return g_wakeSockets[0];
 }

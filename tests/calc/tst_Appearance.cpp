@@ -328,7 +328,7 @@ void tst_Appearance::captionsFitAtDesktopFonts() {
     // Long results and a hidden history panel change what the window shows; captions still fit.
     f.Evaluate(0, QStringLiteral("-987654321.5"));
     const auto about = MakeAbout();
-    QCOMPARE(QFontInfo(about->btnVisitHomePage->font()).family(), family);
+    QCOMPARE(QFontInfo(Find<QPushButton>(about, "btnVisitHomePage")->font()).family(), family);
 
     QStringList problems;
     for (QWidget* window : {static_cast<QWidget*>(w.get()), static_cast<QWidget*>(about.get())}) {
@@ -410,10 +410,11 @@ void tst_Appearance::textsReadOnTheirBackgrounds() {
     Save(w.get(), QStringLiteral("main-") + scheme);
 
     const auto about = MakeAbout();
-    for (QLabel* label : {about->lblProductFullName, about->lblVersion, about->Label3,
-                          about->Label4, about->Label5})
+    for (const char* name : {"lblProductFullName", "lblVersion", "Label3", "Label4", "Label5"}) {
+        QLabel* label = Find<QLabel>(about, name);
         check(QStringLiteral("About label \"%1\"").arg(label->text()), label);
-    for (TLabel* link : {about->labelWeb, about->labelMail}) {
+    }
+    for (TLabel* link : {Find<TLabel>(about, "labelWeb"), Find<TLabel>(about, "labelMail")}) {
         check(QStringLiteral("About link ") + link->accessibleName(), link);
         Hover(link);
         check(QStringLiteral("About link %1 after a hover").arg(link->accessibleName()), link);

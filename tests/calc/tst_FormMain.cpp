@@ -497,11 +497,11 @@ void tst_FormMain::aboutWindowTextsAndLinks() {
     });
     QCOMPARE(about.windowTitle(), QStringLiteral("About"));
     QCOMPARE(about.size(), QSize(414, 279));
-    QCOMPARE(about.lblProductFullName->text(), QStringLiteral("Quantoria"));
-    QCOMPARE(about.lblVersion->text(), QStringLiteral("Version:1.8.6.66"));
-    QCOMPARE(about.labelMail->text(), g_supportMail);
+    QCOMPARE(Find<QLabel>(about, "lblProductFullName")->text(), QStringLiteral("Quantoria"));
+    QCOMPARE(Find<QLabel>(about, "lblVersion")->text(), QStringLiteral("Version:1.8.6.66"));
+    QCOMPARE(Find<TLabel>(about, "labelMail")->text(), g_supportMail);
 
-    for (TLabel* link : {about.labelWeb, about.labelMail}) {
+    for (TLabel* link : {Find<TLabel>(about, "labelWeb"), Find<TLabel>(about, "labelMail")}) {
         QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
         QCoreApplication::sendEvent(link, &enter);
         QCOMPARE(link->FontColor(), QColor(0, 0, 255));
@@ -512,9 +512,9 @@ void tst_FormMain::aboutWindowTextsAndLinks() {
         QCOMPARE(link->cursor().shape(), Qt::ArrowCursor);
     }
 
-    QTest::mouseClick(about.labelWeb, Qt::LeftButton);
-    QTest::mouseClick(about.labelMail, Qt::LeftButton);
-    about.btnVisitHomePage->click();
+    QTest::mouseClick(Find<TLabel>(about, "labelWeb"), Qt::LeftButton);
+    QTest::mouseClick(Find<TLabel>(about, "labelMail"), Qt::LeftButton);
+    Find<QPushButton>(about, "btnVisitHomePage")->click();
     QCOMPARE(shell.opened.size(), size_t(3));
     QCOMPARE(shell.opened[0].first,
              QStringLiteral("http://www.quantoria.example/?come_from=Quantoria_V1"));
@@ -531,9 +531,8 @@ void tst_FormMain::eachAboutIsAFreshWindow() {
         QWidget* modal = QApplication::activeModalWidget();
         QVERIFY(modal);
         seen << modal;
-        QCOMPARE(qobject_cast<TfrmAbout*>(modal)->lblVersion->text(),
-                 QStringLiteral("Version:1.8.6.66"));
-        qobject_cast<TfrmAbout*>(modal)->btnClose->click();
+        QCOMPARE(Find<QLabel>(modal, "lblVersion")->text(), QStringLiteral("Version:1.8.6.66"));
+        Find<QPushButton>(modal, "btnClose")->click();
     };
     for (int i = 0; i < 2; ++i) {
         QTimer::singleShot(0, this, closeIt);
