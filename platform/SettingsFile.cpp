@@ -38,6 +38,7 @@ constexpr Key kKeys[] = {
 };
 
 template <class... Cases> struct Overloaded : Cases... { using Cases::operator()...; };
+template <class... Cases> Overloaded(Cases...) -> Overloaded<Cases...>;
 
 } // namespace
 
