@@ -1,5 +1,7 @@
 #include "AtomicFile.h"
 
+#include "FileDescriptor.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -122,13 +124,10 @@ bool CopyRange(FileRange range, int to) {
     }
     std::vector<char> buffer(std::min<qint64>(left, 1 << 20));
     while (left > 0) {
-        const ssize_t got = ::pread(range.fd, buffer.data(),
-                                    size_t(std::min<qint64>(left, qint64(buffer.size()))), at);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        for (ssize_t put = 0; put < got;) {
+        const qint64 got = std::min<qint64>(left, qint64(buffer.size()));
+        if (!ReadAt(range.fd, buffer.data(), uint64_t(got), uint64_t(at)))
+            return false; // an error, or the file is shorter than it was
+        for (qint64 put = 0; put < got;) {
             const ssize_t n = ::write(to, buffer.data() + put, size_t(got - put));
             if (n < 0 && errno == EINTR)
                 continue;

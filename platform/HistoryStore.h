@@ -55,8 +55,6 @@ public:
 
     HistoryStore(QString path, ErrorReporter& errors, Holder holder);
 
-    const QString& Path() const { return m_path; }
-
     // Takes the history's lock and reads the file (LoadHistoryFile): its head and the rest.
     // `programName` names the program in the message to a copy that does not own the history.
     // A missing file is an empty history, which the first save creates. A file that cannot be
@@ -72,8 +70,6 @@ public:
     // Waits until what was handed to the writer thread is on disk (or failed); false when
     // `timeout` passed first.
     bool WaitWritten(std::chrono::milliseconds timeout = kWriteWait);
-    // Writes the history now; raises SaveHistoryFile's errors.
-    void Save();
     // The last save, at the end of the program: waits for the writer thread and saves unless the
     // file is already as a save would leave it.
     void SaveAtExit();
@@ -85,6 +81,8 @@ public:
     QString Target() const;
 
 private:
+    // Writes the history now; raises SaveHistoryFile's errors.
+    void Save();
     bool ToSave(const QString& text, const HistoryRest& rest) const;
     void TellSessionFile();
     void KeepRestPrivate();

@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -38,6 +39,8 @@ private slots:
     void states();
     void followedLinkReplacesItsTarget();
     void leftoverTemporariesAreRemoved();
+    void rangeIsCopiedAfterTheBytes_data();
+    void rangeIsCopiedAfterTheBytes();
 
 private:
     // Makes the state named `state` at dir/file; returns what must be true of it afterwards.
@@ -184,6 +187,59 @@ void tst_FileStates::leftoverTemporariesAreRemoved() {
     for (const QString& kept : {file, file + ".Qq1Ww2", file + ".bak", file + ".Fold3r",
                                 dir.path() + "/calc_config.ini.Ab3xYz"})
         QVERIFY2(QFileInfo::exists(kept), qPrintable(kept));
+}
+
+void tst_FileStates::rangeIsCopiedAfterTheBytes_data() {
+    QTest::addColumn<bool>("otherFileSystem"); // the kernel cannot copy: through a buffer
+    QTest::addColumn<qint64>("sourceSize");
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("written");
+    for (const bool other : {false, true}) {
+        const char* where = other ? "another file system, " : "same folder, ";
+        QTest::addRow("%ssmall", where) << other << qint64(100) << qint64(7) << qint64(90) << true;
+        QTest::addRow("%slarger than the buffer", where)
+            << other << qint64(3 << 20) << qint64(5) << qint64((3 << 20) - 5) << true;
+        QTest::addRow("%scut short", where)
+            << other << qint64(3 << 20) << qint64(5) << qint64(3 << 20) << false;
+    }
+}
+
+// A save writes its text followed by a range of another file (the part of a long history not
+// read), copied in the kernel where it can and through a buffer where it cannot.
+void tst_FileStates::rangeIsCopiedAfterTheBytes() {
+    QFETCH(bool, otherFileSystem);
+    QFETCH(qint64, sourceSize);
+    QFETCH(qint64, offset);
+    QFETCH(qint64, size);
+    QFETCH(bool, written);
+    QTemporaryDir dir;
+    std::unique_ptr<QTemporaryDir> elsewhere;
+    QString sourceFolder = dir.path();
+    if (otherFileSystem) {
+        elsewhere = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/quantoria-XXXXXX"));
+        struct stat here {
+        }, there{};
+        if (!elsewhere->isValid() || ::stat(Name(dir.path()).constData(), &here) != 0 ||
+            ::stat(Name(elsewhere->path()).constData(), &there) != 0 || here.st_dev == there.st_dev)
+            QSKIP("no other file system at /dev/shm");
+        sourceFolder = elsewhere->path();
+    }
+    QByteArray source(sourceSize, Qt::Uninitialized);
+    for (qint64 i = 0; i < sourceSize; ++i)
+        source[i] = char('a' + i % 23);
+    QVERIFY(WriteBytes(sourceFolder + "/rest", source));
+    const int fd = ::open(Name(sourceFolder + "/rest").constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    const QString file = dir.path() + "/calc_history.txt";
+    QVERIFY(WriteBytes(file, "old"));
+    const AtomicWrite result = WriteFileAtomically(file, "head\r\n", {fd, offset, size});
+    ::close(fd);
+    QCOMPARE(result == AtomicWrite::Done, written);
+    QCOMPARE(ReadBytes(file), written ? "head\r\n" + source.mid(offset, size) : QByteArray("old"));
+    QCOMPARE(QDir(dir.path())
+                 .entryList({QStringLiteral("calc_history.txt*")}, QDir::Files | QDir::Hidden),
+             QStringList(QStringLiteral("calc_history.txt")));
 }
 
 QTEST_GUILESS_MAIN(tst_FileStates)
